@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when some are
+# missing and we run as root. Without root it only says what is missing.
+set -u
+packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind
+          iproute2 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
+    || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: not root; missing packages: ${missing[*]}" >&2
+  exit 0
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+fi
+apt-get update -q >/dev/null
+apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null \
+  || apt-get install -y -q "${missing[@]}" >/dev/null \
+  || echo "install-deps: some packages could not be installed: ${missing[*]}" >&2
+exit 0
