@@ -9,8 +9,11 @@
 
 // Enters the namespaces, brings loopback up and makes the caster's name
 // resolve to 127.0.0.1. Call first thing in main, before any thread exists.
-// Exits the process when the namespaces cannot be had.
+// When the namespaces cannot be had, tests run on the host's loopback (one
+// at a time), and a test that would change name resolution or interfaces is
+// skipped (exit status 77).
 void enterSandbox();
+bool sandboxActive();
 
 // Rewrites the private hosts file: the caster's name resolves to ipv4, or
 // does not resolve at all when ipv4 is empty.
