@@ -13,13 +13,6 @@ const unsigned short kCasterPort = 2101;
 const unsigned long kUnresolved = 0xFFFFFFFFul;
 const int kConnectWaits = 8;
 
-sockaddr_in unresolvedAddress() {
-    sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_addr.s_addr = (unsigned int)kUnresolved;
-    return address;
-}
-
 bool isResolved(const sockaddr_in &address) {
     return address.sin_addr.s_addr != (unsigned int)kUnresolved;
 }
@@ -37,7 +30,9 @@ void resolveInto(sockaddr_in *address) {
 
 } // namespace
 
-const sockaddr_in __temp = unresolvedAddress();
+// Both records are constant-initialised: the address is in its not-resolved
+// state before any code of the library or the host can run.
+extern constexpr sockaddr_in __temp = {0, 0, VELTO_IN_ADDR_ALL_ONES, {0}};
 sockaddr_in __addr = __temp;
 
 bool ipAddress() {

@@ -30,6 +30,13 @@
 #include <unistd.h>
 #endif
 
+// An in_addr initialiser holding 255.255.255.255, for constant records.
+#ifdef _WIN32
+#define VELTO_IN_ADDR_ALL_ONES {{{0xFF, 0xFF, 0xFF, 0xFF}}}
+#else
+#define VELTO_IN_ADDR_ALL_ONES {0xFFFFFFFFu}
+#endif
+
 #ifdef _WIN32
 #define VELTO_DATA_EXPORT
 #define VELTO_THREAD_CALL WINAPI

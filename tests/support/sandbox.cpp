@@ -117,9 +117,21 @@ void setCasterAddress(const std::string &ipv4) {
     writeFile(kHostsPath, content);
 }
 
+// Taking the interface down is not enough on every kernel: the local routes
+// of 127.0.0.0/8 can survive it, and a connect then hangs instead of
+// failing. Removing the address makes the network unreachable for sure.
 void setLoopbackUp(bool up) {
     requireSandbox("taking loopback down");
-    setInterfaceFlag("lo", up);
+    if (up) {
+        setInterfaceFlag("lo", true);
+        if (system("ip addr show dev lo | grep -q 'inet 127.0.0.1/' || "
+                   "ip addr add 127.0.0.1/8 dev lo") != 0)
+            fail("loopback address");
+    } else {
+        setInterfaceFlag("lo", false);
+        if (system("ip addr flush dev lo") != 0)
+            fail("loopback address");
+    }
 }
 
 void addBlackholeNet() {
