@@ -3,7 +3,7 @@
 # missing and we run as root. Without root it only says what is missing.
 set -u
 packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind
-          iproute2 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib)
+          iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# velto-caster as a client other than the library sees it: its answers to
+# right and wrong credentials and unknown mount points, its RTCM 3 framing,
+# several clients at once, and the misbehaviour switches (drop, stall,
+# rate, lifetime) that demonstrations and tests rely on.
+NEEDS_SANDBOX=1
+source "$(dirname "$0")/lib.sh"
+checks="$(dirname "$0")/caster_checks.py"
+probe() { python3 "$checks" "$@" || failures=$((failures + 1)); }
+
+start_caster --mount RTCM3_DEMO --mount SECOND --rate 8000
+probe answers
+probe concurrent
+stop_caster
+check "--log writes one line per connection" \
+  test "$(grep -c '^velto-caster: #' "$work/caster.log")" -eq 12
+check "the log names the client's User-Agent" grep -q 'NTRIP Client 1.0 #7' "$work/caster.log"
+
+start_caster --drop-every 1 --rate 8000 --record "$work/record.bin"
+probe dropped 2101 "$work/record.bin"
+start_caster --drop-every 1 --drops 1 --rate 8000
+probe limited_drops
+start_caster --stall-after 1 --rate 20000
+probe stalled
+start_caster --rate 4000
+probe rate
+
+# Another port, and a lifetime: the caster goes away by itself.
+"$VELTO_CASTER" --port 2102 --lifetime 1 2>"$work/lifetime.log" &
+pid=$!
+check "--lifetime 1 ends the caster by itself, status 0" \
+  eval 'wait_for_exit $pid 5 && [ "$exit_status" = 0 ]'
+check "--port 2102 is where it listened" grep -q '127.0.0.1:2102' "$work/lifetime.log"
+
+"$VELTO_CASTER" --port 2102 --rate fast 2>/dev/null
+status=$?
+check "a bad option value is a usage error (2)" test $status -eq 2
+start_caster
+"$VELTO_CASTER" --lifetime 5 2>"$work/busy.log"
+status=$?
+check "a busy port is reported and fails" \
+  eval '[ $status -eq 1 ] && grep -q "cannot listen on 127.0.0.1:2101" "$work/busy.log"'
+finish

@@ -1,0 +1,62 @@
+// RTCM 3 framing as the tools see it: a frame is the preamble 0xD3, six
+// reserved bits and a 10-bit payload length, the payload, and a CRC-24Q over
+// everything before it. The tools only count frames and message types; the
+// library itself never looks inside the stream.
+#ifndef VELTO_TOOLS_RTCM_H
+#define VELTO_TOOLS_RTCM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace rtcm {
+
+const uint8_t kPreamble = 0xD3;
+const size_t kHeaderSize = 3;
+const size_t kCrcSize = 3;
+const size_t kMaxPayload = 1023;
+
+// CRC-24Q (polynomial 0x1864CFB, initial value 0) over size bytes.
+uint32_t crc24q(const uint8_t *data, size_t size);
+
+// Wraps a payload of at most kMaxPayload bytes into a complete frame.
+std::vector<uint8_t> makeFrame(const std::vector<uint8_t> &payload);
+
+// Finds frames in a byte stream that arrives in arbitrary blocks: a frame
+// may be cut anywhere, several frames may share a block, and bytes that are
+// not frames (a stream joined mid-frame, noise) are skipped. A preamble is
+// believed only when its CRC checks, so a stray 0xD3 costs nothing but a
+// "rejected" count - and a delay: a look-alike is settled only once the
+// length it claims has arrived, at most 1029 bytes after it.
+class FrameScanner {
+public:
+    void feed(const void *bytes, size_t count);
+
+    uint64_t frames() const { return frames_; }
+    // Preamble bytes that did not start a frame with a good CRC.
+    uint64_t rejected() const { return rejected_; }
+    // Bytes outside any frame (rejected preambles included).
+    uint64_t skippedBytes() const { return skipped_; }
+    // Message number (first 12 payload bits) -> frames seen.
+    const std::map<int, uint64_t> &types() const { return types_; }
+    // "1005 1074 1084" in ascending order, "-" when none was seen.
+    std::string typeList() const;
+    // "1005x3 1074x30", "-" when none was seen.
+    std::string typeCounts() const;
+
+private:
+    void record(const uint8_t *frame, size_t payloadSize);
+
+    std::vector<uint8_t> pending_; // unconsumed bytes: at most one frame's worth
+    uint64_t frames_ = 0;
+    uint64_t rejected_ = 0;
+    uint64_t skipped_ = 0;
+    std::map<int, uint64_t> types_;
+};
+
+} // namespace rtcm
+
+#endif

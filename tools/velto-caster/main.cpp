@@ -1,0 +1,517 @@
+// velto-caster: a small NTRIP caster on 127.0.0.1 for demonstrations and
+// tests. It serves a source table, streams synthetic RTCM 3 to the
+// library's credential, refuses any other credential, and can be told to
+// misbehave (stall, drop) so that a client's reconnection can be watched.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "options.h"
+#include "rtcm.h"
+#include "synthetic.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kProgram[] = "velto-caster";
+const size_t kMaxRequestHead = 8192;
+const int kRequestWaitMs = 10000;
+// A client classifies only the first block it receives after its request
+// and drops whatever came with it; a pause between the answer and the first
+// frame keeps the answer alone in its block, so no stream byte is lost.
+const int kAnswerGapMs = 250;
+const int kTickMs = 50;
+const size_t kMaxChunk = 65536;
+const int kExitSetup = 1;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool startsWithIgnoringCase(const std::string &text, const char *prefix) {
+    size_t length = strlen(prefix);
+    return text.size() >= length && strncasecmp(text.c_str(), prefix, length) == 0;
+}
+
+std::string trim(const std::string &text) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos)
+        return "";
+    size_t end = text.find_last_not_of(" \t");
+    return text.substr(begin, end - begin + 1);
+}
+
+// GPS time of week now, in milliseconds: lets the synthetic epochs carry a
+// plausible time stamp (leap seconds ignored).
+uint32_t gpsMillisecondOfWeek() {
+    const time_t kGpsEpoch = 315964800; // 1980-01-06 in Unix time
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t ms = (uint64_t)(now.tv_sec - kGpsEpoch) * 1000 + now.tv_nsec / 1000000;
+    return (uint32_t)(ms % (7ull * 24 * 3600 * 1000));
+}
+
+struct Request {
+    std::string method;
+    std::string target;
+    std::string userAgent;
+    std::string authorization;
+};
+
+bool parseRequest(const std::string &head, Request *request) {
+    size_t lineEnd = head.find_first_of("\r\n");
+    std::string first = head.substr(0, lineEnd);
+    size_t space1 = first.find(' ');
+    size_t space2 = first.find(' ', space1 == std::string::npos ? 0 : space1 + 1);
+    if (space1 == std::string::npos || space2 == std::string::npos)
+        return false;
+    request->method = first.substr(0, space1);
+    request->target = first.substr(space1 + 1, space2 - space1 - 1);
+    size_t pos = lineEnd;
+    while (pos != std::string::npos && pos < head.size()) {
+        size_t begin = head.find_first_not_of("\r\n", pos);
+        if (begin == std::string::npos)
+            break;
+        size_t end = head.find_first_of("\r\n", begin);
+        std::string line = head.substr(begin, end == std::string::npos ? end : end - begin);
+        size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            std::string value = trim(line.substr(colon + 1));
+            if (startsWithIgnoringCase(line, "authorization:"))
+                request->authorization = value;
+            else if (startsWithIgnoringCase(line, "user-agent:"))
+                request->userAgent = value;
+        }
+        pos = end;
+    }
+    return true;
+}
+
+// One accepted connection, served on its own thread.
+struct Connection {
+    int fd = -1;
+    int number = 0;
+    std::string peer;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+class Caster {
+public:
+    explicit Caster(const Options &options) : options_(options), dropsLeft_(options.drops) {}
+
+    int run();
+
+private:
+    bool openListener();
+    bool openRecord();
+    void acceptOne();
+    void reapFinished(bool all);
+    void serve(Connection *connection);
+    std::string answer(Connection *connection, const std::string &head);
+    std::string sourceTable() const;
+    std::string stream(Connection *connection);
+    bool readHead(int fd, std::string *head);
+    bool sendAll(int fd, const void *data, size_t size);
+    int waitReadable(int fd, int timeoutMs);
+    bool takeDrop();
+    void record(const uint8_t *data, size_t size);
+    void logLine(const std::string &line);
+
+    Options options_;
+    int listener_ = -1;
+    int recordFd_ = -1;
+    std::mutex recordMutex_;
+    std::mutex connectionsMutex_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<long> dropsLeft_;
+    int nextNumber_ = 1;
+};
+
+bool Caster::openListener() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) {
+        fprintf(stderr, "%s: socket: %s\n", kProgram, strerror(errno));
+        return false;
+    }
+    int on = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)options_.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // loopback only, never a real network
+    if (bind(listener_, (sockaddr *)&address, sizeof address) != 0 || listen(listener_, 64) != 0) {
+        fprintf(stderr, "%s: cannot listen on 127.0.0.1:%d: %s\n", kProgram, options_.port,
+                strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool Caster::openRecord() {
+    if (options_.record.empty())
+        return true;
+    recordFd_ = open(options_.record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (recordFd_ < 0) {
+        fprintf(stderr, "%s: %s: %s\n", kProgram, options_.record.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int Caster::run() {
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    // Blocked before any thread exists, so only the signalfd sees them.
+    pthread_sigmask(SIG_BLOCK, &stopSignals, NULL);
+    int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (signals < 0 || !openListener() || !openRecord())
+        return kExitSetup;
+
+    std::string mountList;
+    for (const std::string &mount : options_.mounts)
+        mountList += (mountList.empty() ? "" : ", ") + mount;
+    fprintf(stderr, "%s: listening on 127.0.0.1:%d, mount points %s\n", kProgram, options_.port,
+            mountList.c_str());
+
+    Clock::time_point start = Clock::now();
+    const char *reason = "stopped";
+    for (;;) {
+        int timeoutMs = 1000;
+        if (options_.lifetime > 0) {
+            double left = options_.lifetime - secondsSince(start);
+            if (left <= 0) {
+                reason = "lifetime over";
+                break;
+            }
+            timeoutMs = left * 1000 < timeoutMs ? (int)(left * 1000) + 1 : timeoutMs;
+        }
+        pollfd watched[2] = {{listener_, POLLIN, 0}, {signals, POLLIN, 0}};
+        int ready = poll(watched, 2, timeoutMs);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (watched[1].revents & POLLIN) {
+            signalfd_siginfo info;
+            if (read(signals, &info, sizeof info) > 0)
+                reason = strsignal((int)info.ssi_signo);
+            break;
+        }
+        if (watched[0].revents & POLLIN)
+            acceptOne();
+        reapFinished(false);
+    }
+
+    stopping_ = true;
+    close(listener_);
+    {
+        // Wake every connection thread out of its send or wait.
+        std::lock_guard<std::mutex> hold(connectionsMutex_);
+        for (auto &connection : connections_)
+            if (!connection->done && connection->fd >= 0)
+                shutdown(connection->fd, SHUT_RDWR);
+    }
+    reapFinished(true);
+    if (recordFd_ >= 0)
+        close(recordFd_);
+    if (options_.log)
+        fprintf(stderr, "%s: exiting (%s)\n", kProgram, reason);
+    return 0;
+}
+
+void Caster::acceptOne() {
+    sockaddr_in peer;
+    socklen_t length = sizeof peer;
+    int fd = accept4(listener_, (sockaddr *)&peer, &length, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    std::unique_ptr<Connection> connection(new Connection);
+    connection->fd = fd;
+    connection->number = nextNumber_++;
+    connection->peer = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+    Connection *raw = connection.get();
+    std::lock_guard<std::mutex> hold(connectionsMutex_);
+    connections_.push_back(std::move(connection));
+    raw->thread = std::thread(&Caster::serve, this, raw);
+}
+
+void Caster::reapFinished(bool all) {
+    std::list<std::unique_ptr<Connection>> finished;
+    {
+        std::lock_guard<std::mutex> hold(connectionsMutex_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (all || (*it)->done) {
+                finished.push_back(std::move(*it));
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto &connection : finished)
+        connection->thread.join();
+}
+
+void Caster::serve(Connection *connection) {
+    Clock::time_point start = Clock::now();
+    std::string head;
+    std::string outcome;
+    if (!readHead(connection->fd, &head))
+        outcome = "no request";
+    else
+        outcome = answer(connection, head);
+    {
+        // Closed under the lock so that the stopping caster never shuts
+        // down a descriptor number that has already been reused.
+        std::lock_guard<std::mutex> hold(connectionsMutex_);
+        close(connection->fd);
+        connection->fd = -1;
+    }
+    char duration[32];
+    snprintf(duration, sizeof duration, "%.1f s", secondsSince(start));
+    logLine("#" + std::to_string(connection->number) + " " + connection->peer + " " + outcome +
+            ", " + duration);
+    connection->done = true;
+}
+
+std::string Caster::answer(Connection *connection, const std::string &head) {
+    Request request;
+    int fd = connection->fd;
+    bool parsed = parseRequest(head, &request);
+    if (parsed && request.method != "GET") {
+        // SOURCE (a server feeding the caster) and anything else.
+        const char reply[] = "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\n\r\n";
+        sendAll(fd, reply, sizeof reply - 1);
+        return "\"" + request.method + " ...\" -> 501";
+    }
+    if (!parsed || request.target.empty() || request.target[0] != '/') {
+        const char reply[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+        sendAll(fd, reply, sizeof reply - 1);
+        return "malformed request -> 400";
+    }
+    std::string said = "\"" + request.method + " " + request.target + "\" (" +
+                       (request.userAgent.empty() ? "no user agent" : request.userAgent) + ")";
+    std::string mount = request.target.substr(1);
+    bool known = false;
+    for (const std::string &offered : options_.mounts)
+        known = known || offered == mount;
+    if (!known) {
+        std::string table = sourceTable();
+        sendAll(fd, table.data(), table.size());
+        return said + (mount.empty() ? " -> source table" : " -> unknown mount point, source table");
+    }
+    const std::string &authorization = request.authorization;
+    bool basic = startsWithIgnoringCase(authorization, "basic ");
+    if (!basic || trim(authorization.substr(6)) != options_.credential) {
+        const char reply[] = "HTTP/1.1 401 Unauthorized\r\n"
+                             "WWW-Authenticate: Basic realm=\"velto-caster\"\r\n"
+                             "Connection: close\r\n\r\n";
+        sendAll(fd, reply, sizeof reply - 1);
+        return said + (authorization.empty() ? " -> no credential, 401" : " -> wrong credential, 401");
+    }
+    return said + " -> " + stream(connection);
+}
+
+std::string Caster::sourceTable() const {
+    std::string body;
+    for (const std::string &mount : options_.mounts)
+        body += "STR;" + mount + ";Velto demo;RTCM 3.3;1005(10),1074(1),1084(1),1230(10);2;GPS+GLO;"
+                "VELTO;DEU;52.38;13.07;0;0;velto-caster;none;B;N;" +
+                std::to_string((long)(options_.rate * 8)) + ";synthetic\r\n";
+    body += "NET;VELTO;Velto;B;N;none;none;none;none\r\n";
+    body += "ENDSOURCETABLE\r\n";
+    return "SOURCETABLE 200 OK\r\n"
+           "Server: velto-caster/1.0\r\n"
+           "Content-Type: text/plain\r\n"
+           "Content-Length: " + std::to_string(body.size()) + "\r\n"
+           "\r\n" + body;
+}
+
+std::string Caster::stream(Connection *connection) {
+    int fd = connection->fd;
+    const char ok[] = "ICY 200 OK\r\n\r\n";
+    if (!sendAll(fd, ok, sizeof ok - 1))
+        return "ICY 200 OK, client gone";
+    if (waitReadable(fd, kAnswerGapMs) != 0)
+        return "ICY 200 OK, client closed";
+
+    SyntheticStation station(1000 + connection->number % 1000, 0x9E3779B9u * connection->number,
+                             gpsMillisecondOfWeek());
+    rtcm::FrameScanner sentFrames;
+    std::vector<uint8_t> queue;
+    size_t queued = 0; // bytes of queue already sent
+    uint64_t sent = 0;
+    std::string ending = "caster stopped";
+    Clock::time_point start = Clock::now();
+    while (!stopping_) {
+        double elapsed = secondsSince(start);
+        if (options_.dropEvery > 0 && elapsed >= options_.dropEvery && takeDrop()) {
+            ending = "dropped";
+            break;
+        }
+        bool stalled = options_.stallAfter > 0 && elapsed >= options_.stallAfter;
+        size_t allowance = kMaxChunk;
+        if (options_.rate > 0) {
+            double due = options_.rate * elapsed - (double)sent;
+            allowance = due <= 0 ? 0 : due > kMaxChunk ? kMaxChunk : (size_t)due;
+        }
+        if (!stalled && allowance > 0) {
+            while (queue.size() - queued < allowance) {
+                queue.erase(queue.begin(), queue.begin() + queued);
+                queued = 0;
+                std::vector<uint8_t> epoch = station.nextEpoch();
+                queue.insert(queue.end(), epoch.begin(), epoch.end());
+            }
+            if (!sendAll(fd, queue.data() + queued, allowance)) {
+                ending = stopping_ ? "caster stopped" : "client gone";
+                break;
+            }
+            record(queue.data() + queued, allowance);
+            sentFrames.feed(queue.data() + queued, allowance);
+            queued += allowance;
+            sent += allowance;
+        }
+        bool unlimited = options_.rate <= 0 && !stalled;
+        int event = waitReadable(fd, unlimited ? 0 : kTickMs);
+        if (event != 0) {
+            ending = stopping_ ? "caster stopped" : "client closed";
+            break;
+        }
+    }
+    char summary[160];
+    snprintf(summary, sizeof summary, "ICY 200 OK, streamed %llu bytes (%llu frames) for %.1f s, %s",
+             (unsigned long long)sent, (unsigned long long)sentFrames.frames(), secondsSince(start),
+             ending.c_str());
+    return summary;
+}
+
+// Reads up to the empty line that ends the request head.
+bool Caster::readHead(int fd, std::string *head) {
+    Clock::time_point start = Clock::now();
+    char buffer[1024];
+    while (head->size() < kMaxRequestHead) {
+        if (head->find("\r\n\r\n") != std::string::npos || head->find("\n\n") != std::string::npos)
+            return true;
+        int left = kRequestWaitMs - (int)(secondsSince(start) * 1000);
+        pollfd watched = {fd, POLLIN, 0};
+        if (left <= 0 || stopping_ || poll(&watched, 1, left < 200 ? left : 200) < 0)
+            return false;
+        if (!(watched.revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return false;
+        head->append(buffer, (size_t)got);
+    }
+    return true; // an over-long head is answered as whatever its first line says
+}
+
+bool Caster::sendAll(int fd, const void *data, size_t size) {
+    const char *at = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t done = send(fd, at, size, MSG_NOSIGNAL);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        at += done;
+        size -= (size_t)done;
+    }
+    return true;
+}
+
+// Waits up to timeoutMs for the client to close. Returns 0 when the time
+// ran out with the link intact, 1 when the client closed it or it failed.
+// Whatever the client sends meanwhile (some send position reports) is read
+// and ignored.
+int Caster::waitReadable(int fd, int timeoutMs) {
+    Clock::time_point start = Clock::now();
+    for (;;) {
+        if (stopping_)
+            return 1;
+        int left = timeoutMs - (int)(secondsSince(start) * 1000);
+        pollfd watched = {fd, POLLIN, 0};
+        int ready = poll(&watched, 1, left > 0 ? (left < 200 ? left : 200) : 0);
+        if (ready < 0 && errno != EINTR)
+            return 1;
+        if (ready > 0) {
+            char discard[512];
+            ssize_t got = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                return 1;
+            continue;
+        }
+        if (left <= 0)
+            return 0;
+    }
+}
+
+bool Caster::takeDrop() {
+    if (options_.drops < 0)
+        return true;
+    long left = dropsLeft_.load();
+    while (left > 0)
+        if (dropsLeft_.compare_exchange_weak(left, left - 1))
+            return true;
+    return false;
+}
+
+void Caster::record(const uint8_t *data, size_t size) {
+    if (recordFd_ < 0)
+        return;
+    std::lock_guard<std::mutex> hold(recordMutex_);
+    while (size > 0) {
+        ssize_t done = write(recordFd_, data, size);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return;
+        data += done;
+        size -= (size_t)done;
+    }
+}
+
+void Caster::logLine(const std::string &line) {
+    if (options_.log)
+        fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options = parseOptions(argc, argv);
+    Caster caster(options);
+    return caster.run();
+}

@@ -1,0 +1,134 @@
+#include "options.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+const char kLibraryCredential[] = "cXdlcnQ6eXVpb3A=";
+
+namespace {
+
+const char kProgram[] = "velto-caster";
+const char kDefaultMount[] = "RTCM3_DEMO";
+const int kExitUsage = 2;
+
+void printUsage(FILE *to) {
+    fprintf(to,
+            "Usage: velto-caster [options]\n"
+            "A small NTRIP caster on 127.0.0.1 that streams synthetic RTCM 3\n"
+            "(messages 1005, 1074, 1084, 1230) with valid framing and CRC-24Q.\n"
+            "\n"
+            "  --port N            TCP port on 127.0.0.1 (default 2101)\n"
+            "  --mount NAME        offer this mount point; repeatable (default %s)\n"
+            "  --rate BYTES_PER_S  stream rate per client (default 1000; 0 = as fast as possible)\n"
+            "  --credential B64    Basic credential to accept (default the library's, %s)\n"
+            "  --stall-after S     after S seconds of streaming send nothing more, keep the link\n"
+            "  --drop-every S      close each stream connection S seconds after it began\n"
+            "  --drops N           force at most N drops in all (default no limit)\n"
+            "  --lifetime S        exit by itself after S seconds\n"
+            "  --record FILE       append every stream byte sent, in order, to FILE\n"
+            "  --log               one line per connection on standard error\n"
+            "  --help              this text\n"
+            "\n"
+            "Answers: a stream request for an offered mount point with the right\n"
+            "credential gets \"ICY 200 OK\" and the stream; a wrong or missing credential\n"
+            "gets \"HTTP/1.1 401 Unauthorized\"; an unknown mount point or \"GET /\" gets\n"
+            "the source table; a method other than GET gets 501.\n"
+            "\n"
+            "Example (a stream that drops once after 5 s; stop after 2 minutes):\n"
+            "  velto-caster --mount RTCM3_DEMO --drop-every 5 --drops 1 --lifetime 120 --log &\n"
+            "  velto stream RTCM3_DEMO --output demo.rtcm --duration 45\n",
+            kDefaultMount, kLibraryCredential);
+}
+
+[[noreturn]] void usageError(const std::string &message) {
+    fprintf(stderr, "%s: %s\n(see %s --help)\n", kProgram, message.c_str(), kProgram);
+    exit(kExitUsage);
+}
+
+double parseSeconds(const std::string &option, const char *text, bool allowZero) {
+    char *end = NULL;
+    errno = 0;
+    double value = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || value < 0 || (!allowZero && value == 0) ||
+        value > 1e7)
+        usageError(option + " wants a number" + (allowZero ? "" : " above 0") + ", not '" +
+                   text + "'");
+    return value;
+}
+
+long parseWhole(const std::string &option, const char *text, long low, long high) {
+    char *end = NULL;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high)
+        usageError(option + " wants a whole number from " + std::to_string(low) + " to " +
+                   std::to_string(high) + ", not '" + text + "'");
+    return value;
+}
+
+bool validMountName(const std::string &name) {
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (c <= ' ' || c == ';' || c == '/' || c == 0x7F)
+            return false;
+    return true;
+}
+
+} // namespace
+
+Options parseOptions(int argc, char **argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasInlineValue = false;
+        size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+            hasInlineValue = true;
+        }
+        auto next = [&]() -> const char * {
+            if (hasInlineValue)
+                return argv[i] + arg.size() + 1;
+            if (i + 1 >= argc)
+                usageError(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            printUsage(stdout);
+            exit(0);
+        } else if (arg == "--port") {
+            options.port = (int)parseWhole(arg, next(), 1, 65535);
+        } else if (arg == "--mount") {
+            const char *name = next();
+            if (!validMountName(name))
+                usageError(std::string("not a usable mount point name: '") + name + "'");
+            options.mounts.push_back(name);
+        } else if (arg == "--rate") {
+            options.rate = parseSeconds(arg, next(), true);
+        } else if (arg == "--credential") {
+            options.credential = next();
+        } else if (arg == "--stall-after") {
+            options.stallAfter = parseSeconds(arg, next(), false);
+        } else if (arg == "--drop-every") {
+            options.dropEvery = parseSeconds(arg, next(), false);
+        } else if (arg == "--drops") {
+            options.drops = parseWhole(arg, next(), 0, 1000000000L);
+        } else if (arg == "--lifetime") {
+            options.lifetime = parseSeconds(arg, next(), false);
+        } else if (arg == "--record") {
+            options.record = next();
+        } else if (arg == "--log" && !hasInlineValue) {
+            options.log = true;
+        } else {
+            usageError("unknown argument '" + std::string(argv[i]) + "'");
+        }
+    }
+    if (options.mounts.empty())
+        options.mounts.push_back(kDefaultMount);
+    return options;
+}
