@@ -18,7 +18,7 @@ set -euo pipefail
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 
-build=build
+build=build-demo
 while [ $# -gt 0 ]; do
   case $1 in
     --build-dir) build=${2:?--build-dir needs a directory}; shift 2 ;;
@@ -35,8 +35,9 @@ stream_for=42     # the library reconnects 30 s after the drop; then ~6 s more
 demo_dir=$build/demo
 
 if [ -z "${inside:-}" ]; then
+  bash scripts/install-deps.sh --minimal
   echo "== Building (cmake -S . -B $build && cmake --build $build)"
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTO_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" -j"$(nproc)" --target velto velto-caster
   rm -rf "$demo_dir"
   mkdir -p "$demo_dir"

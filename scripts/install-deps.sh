@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when some are
 # missing and we run as root. Without root it only says what is missing.
+#   scripts/install-deps.sh            everything the tests need
+#   scripts/install-deps.sh --minimal  only what the demonstration needs
 set -u
-packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind
-          iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib)
+if [ "${1:-}" = --minimal ]; then
+  packages=(cmake g++ make iproute2)
+else
+  packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind
+            iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

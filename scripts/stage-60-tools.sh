@@ -6,4 +6,4 @@
 # tests and run with the whole suite in stage 10.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/demo.sh --build-dir "${VELTO_TOOLS_BUILD_DIR:-build}"
+bash scripts/demo.sh --build-dir "${VELTO_TOOLS_BUILD_DIR:-build-demo}"

@@ -56,7 +56,8 @@ SocketHandle openSocket(const sockaddr_in *address, const std::atomic<int> *runF
         return kNoSocket;
     }
     BlockingMode saved = socketSetNonBlocking(socketHandle);
-    int started = connect(socketHandle, (const sockaddr *)address, sizeof *address);
+    int started =
+        connect(socketHandle, reinterpret_cast<const sockaddr *>(address), sizeof *address);
     // A connect that failed at once (no route, network down) will never
     // become ready; waiting eight seconds for it would only hide the cause.
     if (connectIsPending(started)) {

@@ -210,7 +210,8 @@ LineVerdict readRecordLine(SourceTableReader *reader, char *line, int length, bo
     if (!startsWith(line, kRecordPrefix, kRecordPrefixLength))
         return complete ? kLineDone : kLineSkipRest;
     char *mountPoint = line + kRecordPrefixLength;
-    char *separator = (char *)memchr(mountPoint, ';', (size_t)(length - kRecordPrefixLength));
+    size_t rest = (size_t)(length - kRecordPrefixLength);
+    char *separator = static_cast<char *>(memchr(mountPoint, ';', rest));
     if (separator != NULL) {
         *separator = '\0';
         handOver(reader, mountPoint);
