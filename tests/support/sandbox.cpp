@@ -63,7 +63,7 @@ std::string makeTempFile(const char *stem, const std::string &content) {
 // The temporary file is unlinked once mounted: the mount keeps it alive
 // for this process alone and nothing is left behind in /tmp.
 void bindOver(const std::string &source, const char *target) {
-    if (mount(source.c_str(), target, NULL, MS_BIND, NULL) != 0)
+    if (mount(source.c_str(), target, "none", MS_BIND, NULL) != 0)
         fail(target);
     unlink(source.c_str());
 }
@@ -99,7 +99,7 @@ void enterSandbox() {
     }
     sandboxed = true;
     // Keep our bind mounts private to this process.
-    mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL);
+    mount("none", "/", "none", MS_REC | MS_PRIVATE, NULL);
     setInterfaceFlag("lo", true);
     // Files only: name lookups never leave the machine and fail at once.
     bindOver(makeTempFile("nsswitch", "hosts: files\n"), "/etc/nsswitch.conf");
