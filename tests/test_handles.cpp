@@ -20,16 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int threadCount() {
-    DIR *dir = opendir("/proc/self/task");
-    int count = 0;
-    while (dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++count;
-    closedir(dir);
-    return count;
-}
-
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -46,13 +36,6 @@ std::string mountPointOfLength(size_t length) {
 std::string expectedStreamRequest(const std::string &mount, int clientNumber) {
     return "GET /" + mount + " HTTP/1.1\r\n" + "User-Agent: NTRIP Client 1.0 #" +
            std::to_string(clientNumber) + "\r\n" + "Authorization: Basic cXdlcnQ6eXVpb3A=\r\n\r\n";
-}
-
-void acceptStream(CasterConnection &connection) {
-    if (connection.readRequest().empty())
-        return;
-    connection.send("ICY 200 OK\r\n\r\n");
-    connection.waitPeerClosed();
 }
 
 } // namespace

@@ -37,16 +37,6 @@ int cycleCount() {
 // when a receive returns does not make the run take one second per cycle.
 const int kClientsPerRound = 50;
 
-int threadCount() {
-    DIR *dir = opendir("/proc/self/task");
-    int count = 0;
-    while (dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++count;
-    closedir(dir);
-    return count;
-}
-
 struct ResourceSnapshot {
     int descriptors;
     int threads;

@@ -32,16 +32,6 @@ using AddressBytes = std::array<unsigned char, 16>;
 
 namespace {
 
-int threadCount() {
-    DIR *dir = opendir("/proc/self/task");
-    int count = 0;
-    while (dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++count;
-    closedir(dir);
-    return count;
-}
-
 // The library's two address records, read the way a host or a debugger
 // sees them: as exported data of the loaded shared object.
 AddressBytes exportedRecord(const char *name) {
@@ -92,13 +82,6 @@ std::string hex(const AddressBytes &bytes) {
     } while (0)
 
 void ignoreMountPoint(char *) {}
-
-void acceptStream(CasterConnection &connection) {
-    if (connection.readRequest().empty())
-        return;
-    connection.send("ICY 200 OK\r\n\r\n");
-    connection.waitPeerClosed();
-}
 
 } // namespace
 

@@ -109,6 +109,13 @@ bool CasterConnection::pause(std::chrono::milliseconds duration) {
     return true;
 }
 
+void acceptStream(CasterConnection &connection) {
+    if (connection.readRequest().empty())
+        return;
+    connection.send("ICY 200 OK\r\n\r\n");
+    connection.waitPeerClosed();
+}
+
 FakeCaster::FakeCaster(Script script, int port) : script_(std::move(script)) {
     listener_ = listenOn(port, 64);
     acceptor_ = std::thread([this] { acceptLoop(); });

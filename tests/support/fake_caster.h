@@ -85,6 +85,10 @@ private:
     std::atomic<int> active_{0};
 };
 
+// The plainest caster script: accept the request, answer "ICY 200 OK" and
+// keep the link open, sending nothing, until the client hangs up.
+void acceptStream(CasterConnection &connection);
+
 // A listening socket on 127.0.0.1:port whose accept queue is full and never
 // drained: further connects stay pending for ever (their SYNs are dropped).
 class StalledListener {

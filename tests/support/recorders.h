@@ -102,5 +102,7 @@ private:
 
 // Number of open descriptors of this process.
 int openDescriptorCount();
+// Number of threads of this process.
+int threadCount();
 
 #endif
