@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 namespace bench {
@@ -105,6 +106,33 @@ inline bool sendAll(int fd, const void *bytes, size_t count) {
 }
 
 inline bool sendAll(int fd, const std::string &text) { return sendAll(fd, text.data(), text.size()); }
+
+// The latency probe's message: a sequence number and the moment it was sent.
+struct Stamp {
+    uint32_t magic;
+    uint32_t sequence;
+    int64_t sentNs;
+};
+const uint32_t kStampMagic = 0x7374616d;
+
+// Sends count stamps at 100 per second on an absolute 10 ms schedule, so a
+// late send does not push the ones after it; stops early when *stop is set.
+inline bool sendStampsAt100Hz(int fd, int count, const std::atomic<bool> *stop = nullptr) {
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (int i = 0; i < count && !(stop != nullptr && *stop); ++i) {
+        next.tv_nsec += 10 * 1000 * 1000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL);
+        Stamp stamp = {kStampMagic, (uint32_t)i, nowNs()};
+        if (!sendAll(fd, &stamp, sizeof stamp))
+            return false;
+    }
+    return true;
+}
 
 inline void resetConnection(int fd) {
     linger hard = {1, 0};

@@ -212,12 +212,6 @@ void benchThroughput(const Options &options) {
 
 // --- delivery latency ----------------------------------------------------------
 
-struct Stamp {
-    uint32_t magic;
-    uint32_t sequence;
-    int64_t sentNs;
-};
-const uint32_t kStampMagic = 0x7374616d;
 
 void serveStamps(int fd, int messages) {
     if (readRequestHead(fd).empty())
@@ -226,19 +220,8 @@ void serveStamps(int fd, int messages) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     usleep(100 * 1000);
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    for (int i = 0; i < messages; ++i) {
-        next.tv_nsec += 10 * 1000 * 1000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL);
-        Stamp stamp = {kStampMagic, (uint32_t)i, nowNs()};
-        if (!sendAll(fd, &stamp, sizeof stamp))
-            return;
-    }
+    if (!sendStampsAt100Hz(fd, messages))
+        return;
     shutdown(fd, SHUT_WR);
     waitReadable(fd, 5000);
 }

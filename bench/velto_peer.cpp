@@ -30,12 +30,6 @@ const char kMount[] = "PEER";
 // "qwert:yuiop", the credential the library sends, in Base64.
 const char kExpectedAuthorization[] = "Basic cXdlcnQ6eXVpb3A=";
 
-struct Stamp {
-    uint32_t magic;
-    uint32_t sequence;
-    int64_t sentNs;
-};
-const uint32_t kStampMagic = 0x7374616d;
 
 enum Phase { kFlood, kStamps };
 
@@ -110,19 +104,8 @@ struct Caster {
                 sent += (long long)piece;
             }
         } else {
-            timespec next;
-            clock_gettime(CLOCK_MONOTONIC, &next);
-            for (int i = 0; i < messages && !stop; ++i) {
-                next.tv_nsec += 10 * 1000 * 1000;
-                if (next.tv_nsec >= 1000000000) {
-                    next.tv_nsec -= 1000000000;
-                    ++next.tv_sec;
-                }
-                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL);
-                Stamp stamp = {kStampMagic, (uint32_t)i, nowNs()};
-                if (!sendAll(fd, &stamp, sizeof stamp))
-                    return;
-            }
+            if (!sendStampsAt100Hz(fd, messages, &stop))
+                return;
         }
         holdUntilPeerLeaves(fd);
     }
