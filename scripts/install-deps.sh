@@ -28,8 +28,7 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 fi
 apt-get update -q >/dev/null
-# With recommended packages: that is how Wine was set up where the suite was
-# proven, and its i386 half needs some of them.
+# Recommended packages included: the Wine tests were proven with them.
 apt-get install -y -q "${missing[@]}" >/dev/null \
   || echo "install-deps: some packages could not be installed: ${missing[*]}" >&2
 exit 0
