@@ -13,6 +13,7 @@
 
 #include "fake_caster.h"
 #include "recorders.h"
+#include "refusal.h"
 #include "velto.h"
 
 using namespace std::chrono_literals;
@@ -152,12 +153,9 @@ TEST(OversizedMountPoint, RefusedOnCallerThreadBeforeStartReturns) {
         VeltoStart(handle, &recorder, mount, clientNumbers[i], ClientRecorder::onData,
                    ClientRecorder::onStatus);
 
-        std::vector<StatusEvent> events = recorder.events();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].status, VELTO_STATUS_UNRESOLVED);
-        EXPECT_EQ(events[0].thread, std::this_thread::get_id());
-        EXPECT_EQ(VeltoStatus(handle), VELTO_STATUS_UNRESOLVED);
-        EXPECT_EQ(threadCount(), threadsBefore);
+        expectRefusedOnCallerThread(recorder, handle, threadsBefore);
+        if (testing::Test::HasFatalFailure())
+            return;
 
         VeltoDestruct(handle);
         EXPECT_EQ(recorder.statuses(), std::vector<int>{VELTO_STATUS_UNRESOLVED});

@@ -77,9 +77,8 @@ struct RunningClient {
     char mountPoint[16] = "LEAK00";
 };
 
-// Starts count clients at once, waits until each has received data, then
-// stops and destroys them all.
-void streamingRound(int count, int firstClientNumber) {
+// Constructs and starts count clients, numbered from firstClientNumber.
+std::vector<std::unique_ptr<RunningClient>> startClients(int count, int firstClientNumber = 0) {
     std::vector<std::unique_ptr<RunningClient>> clients;
     for (int i = 0; i < count; ++i) {
         clients.emplace_back(new RunningClient);
@@ -88,6 +87,13 @@ void streamingRound(int count, int firstClientNumber) {
         VeltoStart(client.handle, &client.recorder, client.mountPoint, firstClientNumber + i,
                    ClientRecorder::onData, ClientRecorder::onStatus);
     }
+    return clients;
+}
+
+// Starts count clients at once, waits until each has received data, then
+// stops and destroys them all.
+void streamingRound(int count, int firstClientNumber) {
+    std::vector<std::unique_ptr<RunningClient>> clients = startClients(count, firstClientNumber);
     for (auto &client : clients)
         EXPECT_TRUE(client->recorder.waitForBytes(1, 30s)) << "a client got no data";
     for (auto &client : clients)
@@ -128,14 +134,7 @@ TEST(LifecycleLeaks, DestroyingWithoutStopReturnsEverything) {
         int round = remaining < kClientsPerRound ? remaining : kClientsPerRound;
         {
             FakeCaster caster(streamUntilClientLeaves);
-            std::vector<std::unique_ptr<RunningClient>> clients;
-            for (int i = 0; i < round; ++i) {
-                clients.emplace_back(new RunningClient);
-                clients.back()->handle = VeltoConstruct();
-                VeltoStart(clients.back()->handle, &clients.back()->recorder,
-                           clients.back()->mountPoint, i, ClientRecorder::onData,
-                           ClientRecorder::onStatus);
-            }
+            std::vector<std::unique_ptr<RunningClient>> clients = startClients(round);
             for (auto &client : clients)
                 EXPECT_TRUE(client->recorder.waitForBytes(1, 30s));
             for (auto &client : clients) {
@@ -189,14 +188,7 @@ TEST(LifecycleLeaks, FailedAttemptsReturnDescriptorsAndThreads) {
         const int expected = refused ? VELTO_STATUS_CONNECT_FAILED : VELTO_STATUS_UNAUTHORISED;
         for (int done = 0; done < count && !testing::Test::HasFailure();) {
             int round = count - done < kClientsPerRound ? count - done : kClientsPerRound;
-            std::vector<std::unique_ptr<RunningClient>> clients;
-            for (int i = 0; i < round; ++i) {
-                clients.emplace_back(new RunningClient);
-                clients.back()->handle = VeltoConstruct();
-                VeltoStart(clients.back()->handle, &clients.back()->recorder,
-                           clients.back()->mountPoint, i, ClientRecorder::onData,
-                           ClientRecorder::onStatus);
-            }
+            std::vector<std::unique_ptr<RunningClient>> clients = startClients(round);
             for (auto &client : clients)
                 EXPECT_TRUE(client->recorder.waitFor(expected, 30s));
             for (auto &client : clients)
