@@ -8,7 +8,10 @@ if [ "${1:-}" = --minimal ]; then
   packages=(cmake g++ make iproute2)
 else
   packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind
-            iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib)
+            iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib
+            gpsd gpsd-clients nlohmann-json3-dev libcpp-httplib-dev libjs-chart.js chromium
+            prometheus lintian dpkg-dev file zip unzip llvm lld python3-pytest python3-venv
+            python3-pip mono-mcs mono-runtime)
 fi
 
 missing=()
