@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -32,23 +33,23 @@ void installHandlerWithoutRestart() {
     sigaction(stormSignal(), &action, nullptr);
 }
 
-void signalEveryOtherThread(pid_t self) {
-    DIR *tasks = opendir("/proc/self/task");
-    if (tasks == nullptr)
-        return;
+// The task directory stays open for the whole storm: tests count the
+// process's descriptors, and one opened and closed every 10 ms would come
+// and go under their eyes.
+void signalEveryOtherThread(DIR *tasks, pid_t self) {
     pid_t process = getpid();
+    rewinddir(tasks);
     while (dirent *entry = readdir(tasks)) {
         pid_t thread = (pid_t)atoi(entry->d_name);
         if (thread > 0 && thread != self)
             syscall(SYS_tgkill, process, thread, stormSignal()); // a thread that just ended: ESRCH
     }
-    closedir(tasks);
 }
 
-void storm() {
+void storm(DIR *tasks) {
     pid_t self = (pid_t)syscall(SYS_gettid);
     while (stormRunning.load()) {
-        signalEveryOtherThread(self);
+        signalEveryOtherThread(tasks, self);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -74,9 +75,14 @@ void startSignalStormIfAsked() {
     const char *asked = getenv("VELTO_SIGNAL_STORM");
     if (asked == nullptr || strcmp(asked, "1") != 0)
         return;
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        perror("signal storm: /proc/self/task");
+        exit(1);
+    }
     installHandlerWithoutRestart();
     stormRunning = true;
     stormStarted = std::chrono::steady_clock::now();
-    stormThread = std::thread(storm);
+    stormThread = std::thread(storm, tasks);
     testing::AddGlobalTestEnvironment(new StormEnvironment);
 }
