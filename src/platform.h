@@ -384,11 +384,16 @@ inline void threadStart(ThreadHandle *thread, ThreadEntry entry, void *argument)
 
 // Waits 8 seconds for the thread; then POSIX waits on without limit, while
 // Windows terminates it so that a host stuck in a callback cannot hang the
-// caller for ever.
+// caller for ever. TerminateThread only asks for the end and returns while
+// the thread may still run; its socket, the lock and the object it runs in
+// must outlive it, so the wait for the handle follows, without a limit
+// (termination always completes).
 inline void threadFinish(ThreadHandle *thread) {
 #ifdef _WIN32
-    if (WaitForSingleObject(thread->handle, 8000) == WAIT_TIMEOUT)
+    if (WaitForSingleObject(thread->handle, 8000) == WAIT_TIMEOUT) {
         TerminateThread(thread->handle, 0);
+        WaitForSingleObject(thread->handle, INFINITE);
+    }
     CloseHandle(thread->handle);
 #else
     struct timespec deadline;
