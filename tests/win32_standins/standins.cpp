@@ -92,7 +92,7 @@ int ioctlsocket(SOCKET, long, u_long *) { return 0; }
 int WSAGetLastError(void) { return 0; }
 int recv(SOCKET, char *buffer, int length, int) { return answerOrCorrections(buffer, length); }
 int send(SOCKET, const char *, int length, int) { return length; }
-int setsockopt(SOCKET, int, int, const char *, int) { return 0; }
+int setsockopt(SOCKET, int, int, const char *, socklen_t) { return 0; }
 int getsockopt(SOCKET, int, int, char *value, int *length) {
     memset(value, 0, (size_t)*length);
     return 0;

@@ -24,7 +24,9 @@ int ioctlsocket(SOCKET s, long command, u_long *argument);
 int WSAGetLastError(void);
 int recv(SOCKET s, char *buffer, int length, int flags);
 int send(SOCKET s, const char *buffer, int length, int flags);
-int setsockopt(SOCKET s, int level, int name, const char *value, int length);
+// The length is socklen_t, not Winsock's int: a sizeof then converts to
+// both overloads alike on every target, and SOCKET decides.
+int setsockopt(SOCKET s, int level, int name, const char *value, socklen_t length);
 int getsockopt(SOCKET s, int level, int name, char *value, int *length);
 
 #endif
