@@ -148,7 +148,7 @@ namespace Velto
                 {
                     previous = shared.Current;
                     shared.Current = run;
-                    shared.Status = Status.Idle;
+                    shared.Status = shared.Reported = Status.Idle;
                 }
                 run.Starter = Thread.CurrentThread.ManagedThreadId;
                 Native.Functions.Start(handle, IntPtr.Zero, run.MountPoint, clientNumber, run.DataThunk, run.StatusThunk);
@@ -185,9 +185,10 @@ namespace Velto
 
         /// <summary>
         /// True once the status is <paramref name="status"/> or has passed
-        /// through it since the call; false when the timeout passes first, or
-        /// when the run can report nothing more (stopped and Idle, or refused).
-        /// Timeout.InfiniteTimeSpan waits without limit.
+        /// through it since the call, and onStatus has returned for it; false
+        /// when the timeout passes first, or when the run can report nothing
+        /// more (stopped and Idle, or refused). Timeout.InfiniteTimeSpan waits
+        /// without limit.
         /// </summary>
         public bool WaitFor(Status status, TimeSpan timeout)
         {
@@ -234,7 +235,8 @@ namespace Velto
         internal readonly object Gate = new object();
         internal readonly ThreadLocal<int> Inside = new ThreadLocal<int>(); // which callback of this client runs here
         internal Run Current;
-        internal Status Status = Status.Idle;
+        internal Status Status = Status.Idle;   // as last reported to the current run
+        internal Status Reported = Status.Idle; // the same, once onStatus has returned
         Exception kept;
 
         internal void CallHost<T>(int kind, Action<T> action, T argument)
@@ -282,7 +284,7 @@ namespace Velto
             lock (Gate)
             {
                 Run run = Current;
-                if (Status == wanted)
+                if (Reported == wanted)
                     return true;
                 if (run == null)
                     return false;
@@ -382,13 +384,19 @@ namespace Velto
             {
                 if (shared.Current == this)
                     shared.Status = status;
+            }
+            shared.CallHost(Shared.InStatus, onStatus, status);
+            // Waiters wake once the host's callback has seen the status too.
+            lock (shared.Gate)
+            {
+                if (shared.Current == this)
+                    shared.Reported = status;
                 foreach (Waiter waiter in Waiters)
                     waiter.Reached = waiter.Reached || waiter.Wanted == status;
                 if (status == Status.Idle || Thread.CurrentThread.ManagedThreadId == Starter)
                     Ended = true;
                 Monitor.PulseAll(shared.Gate);
             }
-            shared.CallHost(Shared.InStatus, onStatus, status);
         }
     }
 

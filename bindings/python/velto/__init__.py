@@ -114,7 +114,8 @@ class _Shared:
     def __init__(self):
         self.changed = threading.Condition()
         self.current = None       # the _Run of the latest start
-        self.status = Status.IDLE  # as last reported to the current run
+        self.status = Status.IDLE    # as last reported to the current run
+        self.reported = Status.IDLE  # the same, once on_status has returned
         self.error = None         # first unreported exception of a host callback
         self.inside = threading.local()  # .run/.kind while a callback of this client runs
 
@@ -162,14 +163,18 @@ class _Run:
         with shared.changed:
             if shared.current is self:
                 shared.status = status
+        if self.on_status is not None:
+            self._call_host("status", self.on_status, status)
+        # Waiters wake once the host's callback has seen the status too.
+        with shared.changed:
+            if shared.current is self:
+                shared.reported = status
             for waiter in self.waiters:
                 waiter[1] = waiter[1] or waiter[0] == status
             if status == Status.IDLE or threading.get_ident() == self.starter:
                 self.ended = True
                 self.finished = True
             shared.changed.notify_all()
-        if self.on_status is not None:
-            self._call_host("status", self.on_status, status)
 
     def _call_host(self, kind, function, argument):
         inside = self.shared.inside
@@ -238,7 +243,7 @@ class Client:
             handle = self._open_handle()
             with self._shared.changed:
                 previous, self._shared.current = self._shared.current, run
-                self._shared.status = Status.IDLE
+                self._shared.status = self._shared.reported = Status.IDLE
             run.starter = threading.get_ident()
             self._native.VeltoStart(handle, None, run.mount_point, int(client_number),
                                     run.data_callback, run.status_callback)
@@ -267,7 +272,7 @@ class Client:
 
     def wait_for(self, status, timeout=None):
         """True once the status is `status` or has passed through it since
-        the call; False when `timeout` seconds pass first, or when the run
+        the call (and on_status has returned for it); False when `timeout` seconds pass first, or when the run
         can report nothing more (stopped and IDLE, or refused)."""
         self._refuse_inside_callbacks("wait_for", ("data", "status"))
         self._shared.raise_kept()
@@ -276,7 +281,7 @@ class Client:
         shared = self._shared
         with shared.changed:
             run = shared.current
-            if shared.status == status:
+            if shared.reported == status:
                 return True
             if run is None:
                 return False
