@@ -174,7 +174,7 @@ static void readRequest(SOCKET connection) {
 
 /* First connection: the source table. Second: the stream, sent only once the
  * client reports 1 (bytes in the answer's own block are not delivered), in
- * blocks of varied size, then held open until the host stops. */
+ * blocks of varied size, then held open until the library closes it. */
 static DWORD WINAPI casterMain(void *unused) {
     static const int blocks[] = {1, 2048, 3000, 517, 5000, 4096, 9000};
     (void)unused;
@@ -196,7 +196,12 @@ static DWORD WINAPI casterMain(void *unused) {
             sendAll(connection, stream + offset, count);
             offset += count;
         }
-        WaitForSingleObject(stopped, 30000);
+        /* Closing first would race the stopping client into "stream lost":
+         * wait until the host has stopped and the library has hung up. */
+        static char sink[kRequestMax];
+        if (WaitForSingleObject(stopped, 30000) == WAIT_OBJECT_0)
+            while (recv(connection, sink, kRequestMax, 0) > 0) {
+            }
     }
     closesocket(connection);
     return 0;
