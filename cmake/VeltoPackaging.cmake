@@ -40,6 +40,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Every install component lands in one of three packages; a component this
 # file does not know (bindings, anything added later) goes with the
 # development files, so that the packages carry all `cmake --install` writes.
+# Programs belong in COMPONENT tools. The list of components is complete
+# only once every directory has been added: this file is included last.
 get_cmake_property(velto_components COMPONENTS)
 foreach(component IN LISTS velto_components)
   if(component STREQUAL "runtime" OR component STREQUAL "tools")
@@ -49,9 +51,7 @@ foreach(component IN LISTS velto_components)
   endif()
   string(TOUPPER "${component}" upper)
   set(CPACK_COMPONENT_${upper}_GROUP ${group})
-  list(APPEND velto_groups ${group})
 endforeach()
-list(REMOVE_DUPLICATES velto_groups)
 set(CPACK_COMPONENTS_ALL ${velto_components})
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 
