@@ -132,7 +132,9 @@ void HumanOutput::show(const json &event) {
         line(next.empty() ? text : text + ", " + next);
     } else if (kind == "summary") {
         const json &rtcm = event["rtcm"];
-        line("velto: " + mount + ": ended " + words(event["ending"]) + " after " +
+        std::string ending = event["ending"] == "down" ? std::string("with the stream down")
+                                                        : words(event["ending"]);
+        line("velto: " + mount + ": ended " + ending + " after " +
              formatSeconds(event["elapsed_s"]) + ", " +
              std::to_string(event["connections"].get<int>()) + " connection(s), " +
              formatSeconds(event["streaming_s"]) + " streaming");
