@@ -52,7 +52,7 @@ json status(const Stamp &when, const std::string &mount, const StatusChange &cha
     event["text"] = statusMeaning(change.status, change.fromStart);
     // The pause begins with the report, so this one is exact; later silent
     // repeats are estimated in the stats events.
-    event["next_attempt_in_s"] = retries ? json(30) : json();
+    event["next_attempt_in_s"] = retries ? json((int)kLibraryPauseSeconds) : json();
     return event;
 }
 

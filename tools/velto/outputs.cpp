@@ -82,73 +82,92 @@ void HumanOutput::line(const std::string &text) {
 
 void HumanOutput::error(const std::string &text) { line("velto: " + text); }
 
-void HumanOutput::show(const json &event) {
-    const std::string kind = event["event"];
-    const bool quiet = verbosity_ == Verbosity::Quiet;
-    std::string mount = event.contains("mount") ? display::escaped(event["mount"]) : "";
+namespace {
+
+std::string count(const json &value) { return std::to_string(value.get<unsigned long long>()); }
+
+// "velto: 2026-05-01T12:00:05.312Z [   5.3 s] MOUNT: "
+std::string prefix(const json &event) {
     char when[96];
     snprintf(when, sizeof when, "velto: %s [%6.1f s] ", event["time"].get<std::string>().c_str(),
              event["elapsed_s"].get<double>());
+    return when + display::escaped(event["mount"]) + ": ";
+}
 
-    if (kind == "start") {
-        if (quiet)
-            return;
-        std::string output = event["output"].is_null() ? std::string("nowhere (counted only)")
-                             : event["output"] == "-" ? std::string("standard output")
-                                                       : display::escaped(event["output"]);
-        line("velto: streaming " + mount + " from " + event["caster"].get<std::string>() +
-             " as client " + std::to_string(event["client"].get<int>()) + " to " + output);
-    } else if (kind == "status") {
-        int status = event["status"];
-        if (quiet && status >= 0)
-            return;
-        std::string text = when + mount + ": status " + std::to_string(status) + ": " +
-                           event["text"].get<std::string>();
-        if (!event["next_attempt_in_s"].is_null())
-            text += "; next attempt in " + std::to_string(event["next_attempt_in_s"].get<int>()) + " s";
-        line(text);
-    } else if (kind == "offered") {
-        std::string list;
-        for (const auto &name : event["mount_points"])
-            list += (list.empty() ? "" : ", ") + display::escaped(name);
-        size_t total = event["total"];
-        if (total > event["mount_points"].size())
-            list += ", and " + std::to_string(total - event["mount_points"].size()) + " more";
-        line(when + mount + ": " +
-             (total == 0 ? std::string("the caster's source table lists no mount point")
-                         : "the caster offers " + list + " (closest first)"));
-    } else if (kind == "output_failed") {
-        line(when + mount + ": writing the output failed: " + event["error"].get<std::string>());
-    } else if (kind == "stats") {
-        if (verbosity_ != Verbosity::Verbose)
-            return;
-        std::string text = when + mount + ": " + event["text"].get<std::string>() + ", " +
-                           formatBytes(event["bytes"]) + ", " + formatBytes(event["bytes_per_s"]) +
-                           "/s, " + std::to_string(event["connections"].get<int>()) +
-                           " connection(s), " +
-                           std::to_string(event["rtcm"]["frames"].get<unsigned long long>()) +
-                           " RTCM frames";
-        std::string next = nextAttempt(event);
-        line(next.empty() ? text : text + ", " + next);
-    } else if (kind == "summary") {
-        const json &rtcm = event["rtcm"];
-        std::string ending = event["ending"] == "down" ? std::string("with the stream down")
-                                                        : words(event["ending"]);
-        line("velto: " + mount + ": ended " + ending + " after " +
-             formatSeconds(event["elapsed_s"]) + ", " +
-             std::to_string(event["connections"].get<int>()) + " connection(s), " +
-             formatSeconds(event["streaming_s"]) + " streaming");
-        line("velto: " + mount + ": " + std::to_string(event["bytes"].get<unsigned long long>()) +
-             " bytes in " + std::to_string(event["blocks"].get<unsigned long long>()) + " blocks; " +
-             std::to_string(rtcm["frames"].get<unsigned long long>()) + " RTCM frames (" +
-             messageTypes(rtcm, true) + "), " +
-             std::to_string(rtcm["rejected"].get<unsigned long long>()) + " rejected");
-        line("velto: " + mount + ": status changes: " + statusWords(event));
-    } else if (kind == "exit") {
+std::string startText(const json &event) {
+    std::string output = event["output"].is_null() ? std::string("nowhere (counted only)")
+                         : event["output"] == "-"   ? std::string("standard output")
+                                                    : display::escaped(event["output"]);
+    return "velto: streaming " + display::escaped(event["mount"]) + " from " +
+           event["caster"].get<std::string>() + " as client " + count(event["client"]) + " to " +
+           output;
+}
+
+std::string statusText(const json &event) {
+    std::string text = prefix(event) + "status " + std::to_string(event["status"].get<int>()) +
+                       ": " + event["text"].get<std::string>();
+    if (!event["next_attempt_in_s"].is_null())
+        text += "; next attempt in " + count(event["next_attempt_in_s"]) + " s";
+    return text;
+}
+
+std::string offeredText(const json &event) {
+    size_t total = event["total"], shown = event["mount_points"].size();
+    if (total == 0)
+        return prefix(event) + "the caster's source table lists no mount point";
+    std::string list;
+    for (const auto &name : event["mount_points"])
+        list += (list.empty() ? "" : ", ") + display::escaped(name);
+    if (total > shown)
+        list += ", and " + std::to_string(total - shown) + " more";
+    return prefix(event) + "the caster offers " + list + " (closest first)";
+}
+
+std::string statsText(const json &event) {
+    std::string text = prefix(event) + event["text"].get<std::string>() + ", " +
+                       formatBytes(event["bytes"]) + ", " + formatBytes(event["bytes_per_s"]) +
+                       "/s, " + count(event["connections"]) + " connection(s), " +
+                       count(event["rtcm"]["frames"]) + " RTCM frames";
+    std::string next = nextAttempt(event);
+    return next.empty() ? text : text + ", " + next;
+}
+
+std::vector<std::string> summaryText(const json &event) {
+    std::string mount = "velto: " + display::escaped(event["mount"]) + ": ";
+    std::string ending =
+        event["ending"] == "down" ? std::string("with the stream down") : words(event["ending"]);
+    const json &rtcm = event["rtcm"];
+    return {mount + "ended " + ending + " after " + formatSeconds(event["elapsed_s"]) + ", " +
+                count(event["connections"]) + " connection(s), " +
+                formatSeconds(event["streaming_s"]) + " streaming",
+            mount + count(event["bytes"]) + " bytes in " + count(event["blocks"]) + " blocks; " +
+                count(rtcm["frames"]) + " RTCM frames (" + messageTypes(rtcm, true) + "), " +
+                count(rtcm["rejected"]) + " rejected",
+            mount + "status changes: " + statusWords(event)};
+}
+
+} // namespace
+
+void HumanOutput::show(const json &event) {
+    const std::string kind = event["event"];
+    const bool quiet = verbosity_ == Verbosity::Quiet;
+    if (kind == "start" && !quiet)
+        line(startText(event));
+    else if (kind == "status" && !(quiet && event["status"].get<int>() >= 0))
+        line(statusText(event));
+    else if (kind == "offered")
+        line(offeredText(event));
+    else if (kind == "output_failed")
+        line(prefix(event) + "writing the output failed: " + event["error"].get<std::string>());
+    else if (kind == "stats" && verbosity_ == Verbosity::Verbose)
+        line(statsText(event));
+    else if (kind == "summary")
+        for (const std::string &text : summaryText(event))
+            line(text);
+    else if (kind == "exit")
         line("velto: stopped (" + event["reason"].get<std::string>() + ") after " +
              formatSeconds(event["elapsed_s"]) + ", exit status " +
              std::to_string(event["exit_status"].get<int>()));
-    }
 }
 
 std::string HumanOutput::liveText(const std::vector<json> &stats, double bytesPerSecond) const {

@@ -9,9 +9,9 @@
 
 namespace {
 
-// The library's fixed timings: a pause after every attempt, a bounded
-// connect, and a bounded wait for the caster's answer.
-const double kPauseSeconds = 30;
+// The library's fixed timings beside its pause: a bounded connect, and a
+// bounded wait for the caster's answer.
+const double kPauseSeconds = kLibraryPauseSeconds;
 const double kConnectBoundSeconds = 8;
 const double kAnswerBoundSeconds = 16;
 

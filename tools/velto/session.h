@@ -28,6 +28,10 @@ using WallClock = std::chrono::system_clock;
 
 double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to);
 
+// The library's fixed pause after every attempt it reports; it starts with
+// the report.
+const double kLibraryPauseSeconds = 30;
+
 // A stable identifier and the words for each status code. -8 has two
 // causes that the code alone does not tell apart: from VeltoStart (nothing
 // will retry) and from the client thread (an answer it did not recognise).
