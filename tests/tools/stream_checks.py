@@ -74,7 +74,7 @@ def events(path, velto_log, caster_log, sent_dir, out_dir):
     # Wall clock minus elapsed seconds is the run's start, the same for all.
     starts = [datetime.strptime(e["time"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc).timestamp()
               - e["elapsed_s"] for e in all_events]
-    check("time and elapsed_s agree in every event", max(starts) - min(starts) < 0.05,
+    check("time and elapsed_s agree in every event", max(starts) - min(starts) < 0.25,
           "%.3f s apart" % (max(starts) - min(starts)))
     check("the last event is the exit", all_events[-1]["event"] == "exit")
     check("exit: the worst ending, not found (5), after SIGTERM",
