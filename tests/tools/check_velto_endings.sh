@@ -48,6 +48,12 @@ assert offered[0]["mount_points"] == ["RTCM3_DEMO", "RTCM3_DEMX", "OTHER", "\x1b
 PY
 start_answer_caster 'HTTP/1.1 501 Not Implemented\r\n\r\n'
 ends 7 5 "501" RTCM3_DEMO
+# Mount points that look like paths still get their files inside the
+# directory, and none hidden.
+mkdir "$work/d"
+(cd "$work/d" && "$VELTO" stream ../up/x .hidden --output-dir files 2>/dev/null)
+check "file-safe names inside --output-dir" \
+  test "$(cd "$work/d" && find . | sort | paste -sd' ')" = ". ./files ./files/%2E.%2Fup%2Fx ./files/%2Ehidden"
 
 # Group: network trouble, and answers the library does not know (403), are
 # left to the library's retry until the run ends.
