@@ -5,6 +5,7 @@
 # network namespace with a loopback of its own, where the bench programs own
 # that port without disturbing anything on the machine.
 #   bench/run.sh [velto_bench options...]     e.g. --only throughput
+#   bench/run.sh --only stream                velto stream with 200 mount points
 # Environment: BUILD_DIR (default build-bench), PEER=0 skips the peer run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,9 +21,19 @@ if [ -z "${VELTO_BENCH_IN_NAMESPACE:-}" ]; then
 fi
 
 ip link set lo up
-"$dir/bench/velto_bench" "$@"
+only=""
+[ "${1:-}" = --only ] && only=${2:-}
+if [ "$only" != stream ]; then
+  "$dir/bench/velto_bench" "$@"
+fi
+if { [ -z "$only" ] || [ "$only" = stream ]; } && [ -x "$dir/bench/velto_stream_scale" ]; then
+  work=$(mktemp -d)
+  "$dir/bench/velto_stream_scale" --velto "$dir/tools/velto" --workdir "$work" \
+    --mounts "${STREAM_MOUNTS:-200}" --seconds "${STREAM_SECONDS:-20}"
+  rm -rf "$work"
+fi
 
-if [ "${PEER:-1}" != 0 ]; then
+if [ "${PEER:-1}" != 0 ] && [ "$only" != stream ]; then
   if ! command -v str2str >/dev/null; then
     echo "peer comparison skipped: str2str (Debian package rtklib) is not installed"
     exit 0

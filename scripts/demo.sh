@@ -104,11 +104,11 @@ wait "$caster_pid" 2>/dev/null || true
 caster_pid=
 
 log=$(tr -d '\r' <"$demo_dir/stream.log")
-changes=$(sed -n 's/^velto: status changes: //p' <<<"$log" | tail -n1)
-frames=$(sed -n 's/^velto: .* blocks; \([0-9]*\) RTCM frames \(.*\)$/\1 \2/p' <<<"$log" | tail -n1)
+changes=$(sed -n "s/^velto: $mount_point: status changes: //p" <<<"$log" | tail -n1)
+frames=$(sed -n "s/^velto: $mount_point: .* blocks; \([0-9]*\) RTCM frames \(.*\)\$/\1 \2/p" <<<"$log" | tail -n1)
 received=$(stat -c %s "$demo_dir/demo.rtcm" 2>/dev/null || echo 0)
 sent=$(stat -c %s "$demo_dir/sent.rtcm" 2>/dev/null || echo 0)
-streams=$(grep -c 'ICY 200 OK' "$demo_dir/caster.log" || true)
+streams=$(grep -c ' open: .* -> ICY 200 OK$' "$demo_dir/caster.log" || true)
 
 echo
 echo "== Summary"
@@ -118,7 +118,7 @@ echo "                       the difference was still on its way when velto stop
 echo "RTCM frames          : ${frames:-none}"
 echo "status changes       : ${changes:-none}"
 echo "caster connections   :"
-sed -n 's/^velto-caster: #/  #/p' "$demo_dir/caster.log"
+sed -n 's/^velto-caster: [^ ]* \(#.* close: \)/  \1/p' "$demo_dir/caster.log"
 echo "velto exit status    : $velto_status"
 
 if [ "$velto_status" -ne 0 ] || [[ $changes != "streaming, stream lost, streaming, idle" ]]; then

@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh --minimal  only what the demonstration needs
 set -u
 if [ "${1:-}" = --minimal ]; then
-  packages=(cmake g++ make iproute2)
+  packages=(cmake g++ make iproute2 nlohmann-json3-dev)
 else
   packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind
             iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib

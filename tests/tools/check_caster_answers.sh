@@ -12,9 +12,16 @@ start_caster --mount RTCM3_DEMO --mount SECOND --rate 8000
 probe answers
 probe concurrent
 stop_caster
-check "--log writes one line per connection" \
-  test "$(grep -c '^velto-caster: #' "$work/caster.log")" -eq 12
-check "the log names the client's User-Agent" grep -q 'NTRIP Client 1.0 #7' "$work/caster.log"
+# Every connection of the two groups sent a request: an "open" line once it
+# was answered and a "close" line, each with UTC time, address, request and
+# answer.
+stamp='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z'
+for what in open close; do
+  check "--log: one $what line per connection" \
+    test "$(grep -Ec "^velto-caster: $stamp #[0-9]+ 127\.0\.0\.1:[0-9]+ $what: \"[A-Z]+ [^\"]*\" \(.*\) -> " "$work/caster.log")" -eq 12
+done
+check "--log: a stream's close line tells what was streamed" \
+  grep -Eq ' close: "GET /SECOND" \(NTRIP Client 1.0 #7\) -> ICY 200 OK; streamed [0-9]+ bytes' "$work/caster.log"
 
 start_caster --drop-every 1 --rate 8000 --record "$work/record.bin"
 probe dropped 2101 "$work/record.bin"

@@ -66,6 +66,16 @@ start_caster() {
   wait_for_text "$work/caster.log" 'listening on 127\.0\.0\.1' 10
 }
 
+# Starts answer_caster.py, a caster that gives every request the same
+# ANSWER (Python escapes allowed), and waits until it listens.
+start_answer_caster() {
+  stop_caster
+  : > "$work/caster.log"
+  python3 "$(dirname "${BASH_SOURCE[0]}")/answer_caster.py" "$1" 2>>"$work/caster.log" &
+  caster_pid=$!
+  wait_for_text "$work/caster.log" 'listening on 127\.0\.0\.1' 10
+}
+
 stop_caster() {
   if [ -n "$caster_pid" ]; then
     kill "$caster_pid" 2>/dev/null

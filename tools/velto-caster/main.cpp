@@ -15,6 +15,7 @@
 #include <strings.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "display.h"
 #include "options.h"
 #include "rtcm.h"
 #include "synthetic.h"
@@ -115,6 +117,8 @@ struct Connection {
     int fd = -1;
     int number = 0;
     std::string peer;
+    std::string request; // as the log shows it, escaped
+    std::string answer;
     std::thread thread;
     std::atomic<bool> done{false};
 };
@@ -128,6 +132,7 @@ public:
 private:
     bool openListener();
     bool openRecord();
+    int openConnectionRecord(const Connection *connection);
     void acceptOne();
     void reapFinished(bool all);
     void serve(Connection *connection);
@@ -138,12 +143,14 @@ private:
     bool sendAll(int fd, const void *data, size_t size);
     int waitReadable(int fd, int timeoutMs);
     bool takeDrop();
-    void record(const uint8_t *data, size_t size);
+    void record(int fd, const uint8_t *data, size_t size);
     void logLine(const std::string &line);
+    void logConnection(const Connection *connection, const char *what, const std::string &more);
 
     Options options_;
     int listener_ = -1;
-    int recordFd_ = -1;
+    int recordFd_ = -1;     // --record FILE: every stream, in order
+    bool recordDir_ = false; // --record DIR: a file per stream connection
     std::mutex recordMutex_;
     std::mutex connectionsMutex_;
     std::list<std::unique_ptr<Connection>> connections_;
@@ -176,12 +183,28 @@ bool Caster::openListener() {
 bool Caster::openRecord() {
     if (options_.record.empty())
         return true;
+    struct stat info;
+    if (stat(options_.record.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        recordDir_ = true;
+        return true;
+    }
     recordFd_ = open(options_.record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (recordFd_ < 0) {
         fprintf(stderr, "%s: %s: %s\n", kProgram, options_.record.c_str(), strerror(errno));
         return false;
     }
     return true;
+}
+
+// --record DIR: DIR/connection-N.rtcm, truncated, for stream connection #N.
+int Caster::openConnectionRecord(const Connection *connection) {
+    if (!recordDir_)
+        return recordFd_;
+    std::string path = options_.record + "/connection-" + std::to_string(connection->number) + ".rtcm";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fprintf(stderr, "%s: %s: %s\n", kProgram, path.c_str(), strerror(errno));
+    return fd;
 }
 
 int Caster::run() {
@@ -288,10 +311,12 @@ void Caster::serve(Connection *connection) {
     Clock::time_point start = Clock::now();
     std::string head;
     std::string outcome;
-    if (!readHead(connection->fd, &head))
-        outcome = "no request";
-    else
+    if (!readHead(connection->fd, &head)) {
+        connection->request = "no request";
+        connection->answer = "none";
+    } else {
         outcome = answer(connection, head);
+    }
     {
         // Closed under the lock so that the stopping caster never shuts
         // down a descriptor number that has already been reused.
@@ -300,48 +325,50 @@ void Caster::serve(Connection *connection) {
         connection->fd = -1;
     }
     char duration[32];
-    snprintf(duration, sizeof duration, "%.1f s", secondsSince(start));
-    logLine("#" + std::to_string(connection->number) + " " + connection->peer + " " + outcome +
-            ", " + duration);
+    snprintf(duration, sizeof duration, "open %.1f s", secondsSince(start));
+    logConnection(connection, "close", outcome.empty() ? duration : outcome + "; " + duration);
     connection->done = true;
 }
 
+// Answers the request; the log gets an "open" line as soon as the answer
+// is out. Returns what happened after the answer ("" when nothing did).
 std::string Caster::answer(Connection *connection, const std::string &head) {
     Request request;
     int fd = connection->fd;
     bool parsed = parseRequest(head, &request);
-    if (parsed && request.method != "GET") {
-        // SOURCE (a server feeding the caster) and anything else.
-        const char reply[] = "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\n\r\n";
-        sendAll(fd, reply, sizeof reply - 1);
-        return "\"" + request.method + " ...\" -> 501";
+    auto reply = [&](const char *text, const char *logged) {
+        sendAll(fd, text, strlen(text));
+        connection->answer = logged;
+        logConnection(connection, "open", "");
+        return std::string();
+    };
+    if (!parsed) {
+        connection->request = "\"" + display::escaped(head.substr(0, head.find_first_of("\r\n"))) + "\"";
+        return reply("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n", "400 (malformed)");
     }
-    if (!parsed || request.target.empty() || request.target[0] != '/') {
-        const char reply[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
-        sendAll(fd, reply, sizeof reply - 1);
-        return "malformed request -> 400";
-    }
-    std::string said = "\"" + request.method + " " + request.target + "\" (" +
-                       (request.userAgent.empty() ? "no user agent" : request.userAgent) + ")";
+    connection->request = "\"" + display::escaped(request.method + " " + request.target) + "\" (" +
+                          (request.userAgent.empty() ? "no user agent" : display::escaped(request.userAgent)) +
+                          ")";
+    if (request.method != "GET") // SOURCE (a server feeding the caster) and anything else
+        return reply("HTTP/1.1 501 Not Implemented\r\nConnection: close\r\n\r\n", "501");
+    if (request.target.empty() || request.target[0] != '/')
+        return reply("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n", "400 (malformed)");
     std::string mount = request.target.substr(1);
     bool known = false;
     for (const std::string &offered : options_.mounts)
         known = known || offered == mount;
     if (!known) {
         std::string table = sourceTable();
-        sendAll(fd, table.data(), table.size());
-        return said + (mount.empty() ? " -> source table" : " -> unknown mount point, source table");
+        return reply(table.c_str(), mount.empty() ? "source table" : "unknown mount point, source table");
     }
     const std::string &authorization = request.authorization;
     bool basic = startsWithIgnoringCase(authorization, "basic ");
-    if (!basic || trim(authorization.substr(6)) != options_.credential) {
-        const char reply[] = "HTTP/1.1 401 Unauthorized\r\n"
-                             "WWW-Authenticate: Basic realm=\"velto-caster\"\r\n"
-                             "Connection: close\r\n\r\n";
-        sendAll(fd, reply, sizeof reply - 1);
-        return said + (authorization.empty() ? " -> no credential, 401" : " -> wrong credential, 401");
-    }
-    return said + " -> " + stream(connection);
+    if (!basic || trim(authorization.substr(6)) != options_.credential)
+        return reply("HTTP/1.1 401 Unauthorized\r\n"
+                     "WWW-Authenticate: Basic realm=\"velto-caster\"\r\n"
+                     "Connection: close\r\n\r\n",
+                     authorization.empty() ? "401 (no credential)" : "401 (wrong credential)");
+    return stream(connection);
 }
 
 std::string Caster::sourceTable() const {
@@ -361,11 +388,18 @@ std::string Caster::sourceTable() const {
 
 std::string Caster::stream(Connection *connection) {
     int fd = connection->fd;
-    const char ok[] = "ICY 200 OK\r\n\r\n";
-    if (!sendAll(fd, ok, sizeof ok - 1))
-        return "ICY 200 OK, client gone";
+    // An NTRIP 1 caster sends the status line alone: its clients take every
+    // byte after it as stream data, so an empty line here would reach them
+    // as two bytes of garbage.
+    const char ok[] = "ICY 200 OK\r\n";
+    bool answered = sendAll(fd, ok, sizeof ok - 1);
+    connection->answer = "ICY 200 OK";
+    logConnection(connection, "open", "");
+    if (!answered)
+        return "client gone";
     if (waitReadable(fd, kAnswerGapMs) != 0)
-        return "ICY 200 OK, client closed";
+        return "client closed";
+    int recordFd = openConnectionRecord(connection);
 
     SyntheticStation station(1000 + connection->number % 1000, 0x9E3779B9u * connection->number,
                              gpsMillisecondOfWeek());
@@ -398,7 +432,7 @@ std::string Caster::stream(Connection *connection) {
                 ending = stopping_ ? "caster stopped" : "client gone";
                 break;
             }
-            record(queue.data() + queued, allowance);
+            record(recordFd, queue.data() + queued, allowance);
             sentFrames.feed(queue.data() + queued, allowance);
             queued += allowance;
             sent += allowance;
@@ -410,8 +444,10 @@ std::string Caster::stream(Connection *connection) {
             break;
         }
     }
+    if (recordDir_ && recordFd >= 0)
+        close(recordFd);
     char summary[160];
-    snprintf(summary, sizeof summary, "ICY 200 OK, streamed %llu bytes (%llu frames) for %.1f s, %s",
+    snprintf(summary, sizeof summary, "streamed %llu bytes (%llu frames) in %.1f s, %s",
              (unsigned long long)sent, (unsigned long long)sentFrames.frames(), secondsSince(start),
              ending.c_str());
     return summary;
@@ -488,12 +524,13 @@ bool Caster::takeDrop() {
     return false;
 }
 
-void Caster::record(const uint8_t *data, size_t size) {
-    if (recordFd_ < 0)
+void Caster::record(int fd, const uint8_t *data, size_t size) {
+    if (fd < 0)
         return;
+    // One shared file keeps every stream's blocks whole, in sending order.
     std::lock_guard<std::mutex> hold(recordMutex_);
     while (size > 0) {
-        ssize_t done = write(recordFd_, data, size);
+        ssize_t done = write(fd, data, size);
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0)
@@ -506,6 +543,13 @@ void Caster::record(const uint8_t *data, size_t size) {
 void Caster::logLine(const std::string &line) {
     if (options_.log)
         fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+}
+
+// "2026-05-01T12:00:00.123Z #3 127.0.0.1:41234 open: "GET /M" (agent) -> answer"
+void Caster::logConnection(const Connection *connection, const char *what, const std::string &more) {
+    logLine(display::utcTimestamp(std::chrono::system_clock::now()) + " #" +
+            std::to_string(connection->number) + " " + connection->peer + " " + what + ": " +
+            connection->request + " -> " + connection->answer + (more.empty() ? "" : "; " + more));
 }
 
 } // namespace

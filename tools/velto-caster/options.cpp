@@ -10,6 +10,7 @@ const char kLibraryCredential[] = "cXdlcnQ6eXVpb3A=";
 namespace {
 
 const char kProgram[] = "velto-caster";
+const char kVersion[] = "1.1.0";
 const char kDefaultMount[] = "RTCM3_DEMO";
 const int kExitUsage = 2;
 
@@ -22,13 +23,20 @@ void printUsage(FILE *to) {
             "  --port N            TCP port on 127.0.0.1 (default 2101)\n"
             "  --mount NAME        offer this mount point; repeatable (default %s)\n"
             "  --rate BYTES_PER_S  stream rate per client (default 1000; 0 = as fast as possible)\n"
-            "  --credential B64    Basic credential to accept (default the library's, %s)\n"
+            "  --credential B64    Basic credential to accept (default the library's, %s);\n"
+            "                      every stream request must carry one\n"
             "  --stall-after S     after S seconds of streaming send nothing more, keep the link\n"
             "  --drop-every S      close each stream connection S seconds after it began\n"
             "  --drops N           force at most N drops in all (default no limit)\n"
             "  --lifetime S        exit by itself after S seconds\n"
-            "  --record FILE       append every stream byte sent, in order, to FILE\n"
-            "  --log               one line per connection on standard error\n"
+            "  --record FILE       write every stream byte sent, in order, to FILE (emptied\n"
+            "                      first; meant for one client at a time)\n"
+            "  --record DIR        for an existing directory: one file per stream connection,\n"
+            "                      DIR/connection-N.rtcm (N as in the log), emptied first\n"
+            "  --log               on standard error, with UTC time, the client's address, its\n"
+            "                      request and the answer: a line \"open\" once a connection is\n"
+            "                      answered, and a line \"close\" when it ends\n"
+            "  --version           the program's version\n"
             "  --help              this text\n"
             "\n"
             "Answers: a stream request for an offered mount point with the right\n"
@@ -101,6 +109,9 @@ Options parseOptions(int argc, char **argv) {
         if (arg == "--help" || arg == "-h") {
             printUsage(stdout);
             exit(0);
+        } else if (arg == "--version") {
+            printf("%s %s\n", kProgram, kVersion);
+            exit(0);
         } else if (arg == "--port") {
             options.port = (int)parseWhole(arg, next(), 1, 65535);
         } else if (arg == "--mount") {
@@ -111,7 +122,11 @@ Options parseOptions(int argc, char **argv) {
         } else if (arg == "--rate") {
             options.rate = parseSeconds(arg, next(), true);
         } else if (arg == "--credential") {
+            // An empty value is far more likely an unset shell variable than
+            // a wish to serve without authentication: refuse it.
             options.credential = next();
+            if (options.credential.empty())
+                usageError("--credential needs a Base64 user:password; there is no caster without one");
         } else if (arg == "--stall-after") {
             options.stallAfter = parseSeconds(arg, next(), false);
         } else if (arg == "--drop-every") {

@@ -9,19 +9,30 @@
 #define VELTO_CASTER_HOST "localhost"
 #endif
 
+const char kCasterHost[] = VELTO_CASTER_HOST;
+const int kCasterPort = 2101;
 const char kCaster[] = VELTO_CASTER_HOST ":2101";
 
-// Exit statuses, also listed in the help text.
-const int kExitStreamed = 0;      // stopped on request after the caster streamed
-const int kExitFailure = 1;       // the output could not be written
-const int kExitUsage = 2;         // bad command line
-const int kExitNeverStreamed = 3; // stopped without the caster ever streaming; table: none
-const int kExitRefused = 4;       // the library refused to start (-8 at once)
+// Exit statuses, one per way a run can end; listed in the help texts and the
+// README. A supervisor can tell "fix the configuration" (4 to 7) from "the
+// network or the caster is down" (3, 8) without reading any text.
+const int kExitStreaming = 0;       // stream: stopped on request while streaming; table: names came
+const int kExitOutput = 1;          // the output (data or events) could not be written
+const int kExitUsage = 2;           // bad command line; nothing was started
+const int kExitNetwork = 3;         // never streamed: not reached, no answer, answer not recognised
+const int kExitRefusedAtStart = 4;  // the library refused to start: name not resolved, mount too long
+const int kExitNotFound = 5;        // the caster does not have the mount point
+const int kExitNotAuthorised = 6;   // the caster refused the library's credential
+const int kExitNotImplemented = 7;  // the caster does not serve this kind of request
+const int kExitDown = 8;            // streamed, but the stream was down when the run ended
+const int kExitNotATable = 9;       // table: the caster answered, but not with a source table
+const int kExitEmptyTable = 10;     // table: a source table without any mount point
 
 // Prints the message and a pointer to "velto COMMAND--help", exits 2.
 [[noreturn]] void usageError(const std::string &message, const char *command);
 
-// `velto stream`, with the arguments after the word "stream".
+// The commands, with the arguments after their name.
 int runStream(int argc, char **argv);
+int runTable(int argc, char **argv);
 
 #endif

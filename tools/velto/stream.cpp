@@ -1,468 +1,320 @@
-// velto stream: the library calls back on its own client thread; this side
-// keeps that small (write the bytes, count them, queue status changes) and
-// does all printing and all signal handling on the main thread.
+// velto stream: runs the mount points' sessions and tells what happens.
+// The library calls back on its client threads; the sessions keep that small
+// (write, count, record). Everything else happens here, on the main thread:
+// signals, the policy reactions, the events, every line of output.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "cli.h"
-#include "rtcm.h"
-#include "velto.h"
+#include "display.h"
+#include "events.h"
+#include "mount_set.h"
+#include "outputs.h"
+#include "stream_options.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const int kRefreshMs = 250;
-const int kFinalStatusWaitMs = 10000; // the client thread ends within ~2 s
+const int kLiveRefreshMs = 250;
+const int kIdleWakeMs = 1000;
+const double kFinalStatusWaitSeconds = 10; // the client threads end within ~2 s
 const double kRateWindowSeconds = 3.0;
 
-const char *statusMeaning(int status) {
-    switch (status) {
-    case VELTO_STATUS_IDLE: return "idle";
-    case VELTO_STATUS_STREAMING: return "streaming";
-    case VELTO_STATUS_CONNECT_FAILED: return "connection failed";
-    case VELTO_STATUS_NO_ANSWER: return "no answer";
-    case VELTO_STATUS_STREAM_LOST: return "stream lost";
-    case VELTO_STATUS_NOT_FOUND: return "mount point not found";
-    case VELTO_STATUS_UNAUTHORISED: return "not authorised";
-    case VELTO_STATUS_NOT_IMPLEMENTED: return "not implemented";
-    case VELTO_STATUS_UNRESOLVED: return "caster not resolved or answer not recognised";
-    default: return "unknown status";
-    }
-}
-
-void printStreamUsage(FILE *to) {
-    fprintf(to,
-            "Usage: velto stream MOUNT [--client N] [--output FILE] [--duration SECONDS]\n"
-            "Streams the mount point's bytes from %s to standard output (or FILE),\n"
-            "exactly as received. The library reconnects by itself after any failure,\n"
-            "30 seconds after it. Status changes go to standard error in words; when\n"
-            "standard error is a terminal a live line shows bytes, rate, time since the\n"
-            "last block and the RTCM 3 message types seen (frames with a good CRC-24Q).\n"
-            "Ctrl-C (or SIGTERM) or the end of --duration stops it cleanly.\n"
-            "\n"
-            "  --client N          client number sent to the caster (default 1)\n"
-            "  --output FILE       write the bytes to FILE instead of standard output\n"
-            "  --duration SECONDS  stop by itself after this time\n"
-            "  --live / --no-live  force the live line on or off\n"
-            "\n"
-            "Exit status:\n"
-            "  %d  stopped on request after the caster had streamed\n"
-            "  %d  the output could not be written\n"
-            "  %d  bad usage\n"
-            "  %d  stopped, but the caster never streamed (the last status says why)\n"
-            "  %d  refused at start: caster name not resolved, or mount point too long\n"
-            "\n"
-            "Example:\n"
-            "  velto stream RTCM3_DEMO --client 7 --output demo.rtcm --duration 45\n",
-            kCaster, kExitStreamed, kExitFailure, kExitUsage, kExitNeverStreamed, kExitRefused);
-}
-
-struct StreamOptions {
-    char *mount = NULL;
-    int client = 1;
-    const char *output = NULL;
-    double duration = 0;
-    int live = -1; // -1: when standard error is a terminal
-};
-
-StreamOptions parseStreamOptions(int argc, char **argv) {
-    StreamOptions options;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = argv[i];
-        const char *inlineValue = NULL;
-        size_t equals = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            inlineValue = argv[i] + equals + 1;
-            arg = arg.substr(0, equals);
-        }
-        auto value = [&]() -> const char * {
-            if (inlineValue != NULL)
-                return inlineValue;
-            if (i + 1 >= argc)
-                usageError(arg + " needs a value", "stream ");
-            return argv[++i];
-        };
-        char *end = NULL;
-        if (arg == "--help" || arg == "-h") {
-            printStreamUsage(stdout);
-            exit(0);
-        } else if (arg == "--client") {
-            const char *text = value();
-            errno = 0;
-            long number = strtol(text, &end, 10);
-            if (errno != 0 || end == text || *end != '\0' || number < -2147483647L - 1 ||
-                number > 2147483647L)
-                usageError(std::string("--client wants a whole number, not '") + text + "'",
-                           "stream ");
-            options.client = (int)number;
-        } else if (arg == "--output") {
-            options.output = value();
-        } else if (arg == "--duration") {
-            const char *text = value();
-            errno = 0;
-            options.duration = strtod(text, &end);
-            if (errno != 0 || end == text || *end != '\0' || !(options.duration > 0) ||
-                options.duration > 1e8)
-                usageError(std::string("--duration wants seconds above 0, not '") + text + "'",
-                           "stream ");
-        } else if (arg == "--live" && inlineValue == NULL) {
-            options.live = 1;
-        } else if (arg == "--no-live" && inlineValue == NULL) {
-            options.live = 0;
-        } else if (arg.compare(0, 1, "-") == 0 && arg != "-") {
-            usageError("unknown option '" + std::string(argv[i]) + "'", "stream ");
-        } else if (options.mount == NULL) {
-            options.mount = argv[i];
-        } else {
-            usageError("one mount point only, not also '" + std::string(argv[i]) + "'", "stream ");
-        }
-    }
-    if (options.mount == NULL)
-        usageError("stream needs a mount point", "stream ");
-    return options;
-}
-
-struct StatusEvent {
-    int status;
-    Clock::time_point when;
-    bool fromStart; // reported on our own thread inside VeltoStart
-};
-
-// Everything the library's callbacks touch. The callbacks only write the
-// bytes, count, and queue; the main thread reads under the same mutexes.
-struct Session {
-    int outputFd = STDOUT_FILENO;
-    int wakeRead = -1;
-    int wakeWrite = -1;
-    pthread_t mainThread;
-    Clock::time_point started;
-
-    std::mutex countersMutex;
-    uint64_t bytes = 0;
-    uint64_t blocks = 0;
-    Clock::time_point lastBlock;
-    rtcm::FrameScanner frames;
-
-    std::atomic<bool> outputFailed{false};
-    std::atomic<int> outputErrno{0};
-
-    std::mutex eventsMutex;
-    std::deque<StatusEvent> events;
-
-    void wake() {
-        char byte = 1;
-        ssize_t ignored = write(wakeWrite, &byte, 1); // a full pipe is awake already
-        (void)ignored;
-    }
-};
-
-bool writeAll(int fd, const char *bytes, size_t count) {
-    while (count > 0) {
-        ssize_t done = write(fd, bytes, count);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        bytes += done;
-        count -= (size_t)done;
-    }
-    return true;
-}
-
-// Client thread, library lock held: keep it short and never call back into
-// the library from here.
-void VELTO_CALL onData(void *user, char *bytes, int count) {
-    Session *session = static_cast<Session *>(user);
-    if (session->outputFailed)
-        return;
-    if (!writeAll(session->outputFd, bytes, (size_t)count)) {
-        session->outputErrno = errno;
-        session->outputFailed = true;
-        session->wake();
-        return;
-    }
-    std::lock_guard<std::mutex> hold(session->countersMutex);
-    session->bytes += (uint64_t)count;
-    session->blocks += 1;
-    session->lastBlock = Clock::now();
-    session->frames.feed(bytes, (size_t)count);
-}
-
-// Client thread (or ours, for -8 from VeltoStart), no library lock held.
-void VELTO_CALL onStatus(void *user, int status) {
-    Session *session = static_cast<Session *>(user);
-    bool fromStart = pthread_equal(pthread_self(), session->mainThread) != 0;
-    {
-        std::lock_guard<std::mutex> hold(session->eventsMutex);
-        session->events.push_back({status, Clock::now(), fromStart});
-    }
-    session->wake();
-}
-
-std::string formatBytes(double bytes) {
-    char text[32];
-    if (bytes < 10000)
-        snprintf(text, sizeof text, "%.0f B", bytes);
-    else if (bytes < 10e6)
-        snprintf(text, sizeof text, "%.1f kB", bytes / 1e3);
-    else
-        snprintf(text, sizeof text, "%.2f MB", bytes / 1e6);
-    return text;
-}
-
-double secondsBetween(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
-
-// What the main thread keeps between refreshes.
-class Reporter {
-public:
-    Reporter(Session *session, bool live) : session_(session), live_(live) {}
-
-    // Prints the status changes queued since the last call.
-    void drainEvents() {
-        std::deque<StatusEvent> events;
-        {
-            std::lock_guard<std::mutex> hold(session_->eventsMutex);
-            events.swap(session_->events);
-        }
-        for (const StatusEvent &event : events) {
-            clearLive();
-            fprintf(stderr, "velto: [%6.1f s] status %d: %s\n",
-                    secondsBetween(session_->started, event.when), event.status,
-                    statusMeaning(event.status));
-            current_ = event.status;
-            seen_.push_back(event.status);
-            streamed_ = streamed_ || event.status == VELTO_STATUS_STREAMING;
-            refusedAtStart_ = refusedAtStart_ || (event.fromStart && event.status == VELTO_STATUS_UNRESOLVED);
-            sawFinalIdle_ = event.status == VELTO_STATUS_IDLE;
-        }
-        if (!events.empty())
-            drawLive();
-    }
-
-    void drawLive() {
-        if (!live_)
-            return;
-        Clock::time_point now = Clock::now();
-        uint64_t bytes;
-        bool anyBlock;
-        Clock::time_point lastBlock;
-        std::string types;
-        uint64_t frames;
-        {
-            std::lock_guard<std::mutex> hold(session_->countersMutex);
-            bytes = session_->bytes;
-            anyBlock = session_->blocks > 0;
-            lastBlock = session_->lastBlock;
-            types = session_->frames.typeList();
-            frames = session_->frames.frames();
-        }
-        samples_.push_back({now, bytes});
-        while (samples_.size() > 2 && secondsBetween(samples_.front().when, now) > kRateWindowSeconds)
-            samples_.pop_front();
-        double span = secondsBetween(samples_.front().when, now);
-        double rate = span > 0 ? (double)(bytes - samples_.front().bytes) / span : 0;
-
-        char line[512];
-        char since[32] = "-";
-        if (anyBlock)
-            snprintf(since, sizeof since, "%.1f s", secondsBetween(lastBlock, now));
-        snprintf(line, sizeof line, "%s | %s | %s/s | last block %s ago | %llu frames, RTCM %s",
-                 statusMeaning(current_), formatBytes((double)bytes).c_str(),
-                 formatBytes(rate).c_str(), since, (unsigned long long)frames, types.c_str());
-        std::string text = line;
-        winsize size;
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
-            text.size() >= size.ws_col)
-            text.resize(size.ws_col - 1); // a wrapped line could not be redrawn in place
-        fprintf(stderr, "\r\033[K%s", text.c_str());
-        fflush(stderr);
-        drawn_ = true;
-    }
-
-    void clearLive() {
-        if (drawn_)
-            fputs("\r\033[K", stderr);
-        drawn_ = false;
-    }
-
-    bool streamed() const { return streamed_; }
-    bool refusedAtStart() const { return refusedAtStart_; }
-    bool sawFinalIdle() const { return sawFinalIdle_; }
-    const std::vector<int> &seen() const { return seen_; }
-
-private:
-    struct Sample {
-        Clock::time_point when;
-        uint64_t bytes;
-    };
-    Session *session_;
-    bool live_;
-    bool drawn_ = false;
-    int current_ = VELTO_STATUS_IDLE;
-    bool streamed_ = false;
-    bool refusedAtStart_ = false;
-    bool sawFinalIdle_ = false;
-    std::vector<int> seen_;
-    std::deque<Sample> samples_;
-};
-
-void drainWakePipe(int fd) {
-    char buffer[64];
-    while (read(fd, buffer, sizeof buffer) > 0) {
-    }
-}
-
-// Waits for a wake-up, a signal or the timeout. Returns the signal number
-// taken, or 0.
-int waitForSomething(int signals, int wakeRead, int timeoutMs) {
-    pollfd watched[2] = {{signals, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-    if (poll(watched, 2, timeoutMs) <= 0)
-        return 0;
-    if (watched[1].revents & POLLIN)
-        drainWakePipe(wakeRead);
-    if (watched[0].revents & POLLIN) {
-        signalfd_siginfo info;
-        if (read(signals, &info, sizeof info) == (ssize_t)sizeof info)
-            return (int)info.ssi_signo;
-    }
-    return 0;
-}
-
-} // namespace
-
-int runStream(int argc, char **argv) {
-    StreamOptions options = parseStreamOptions(argc, argv);
-
-    // Blocked before the library creates its thread, which inherits the
-    // mask: the signals then reach only the signalfd read on this thread.
+// Blocked before the library creates its first thread, which inherits the
+// mask: the signals then reach only the signalfd read on this thread.
+int takeStopSignals() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, NULL);
-    int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
     // A reader that went away shows as a failed write, not a killed process.
     signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+}
 
-    Session session;
-    if (options.output != NULL && strcmp(options.output, "-") != 0) {
-        session.outputFd = open(options.output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (session.outputFd < 0) {
-            fprintf(stderr, "velto: %s: %s\n", options.output, strerror(errno));
-            return kExitFailure;
+// Each mount point holds a socket and a file: hundreds of them need more
+// than the usual soft limit of 1024 descriptors.
+void raiseDescriptorLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+class StreamRun {
+public:
+    explicit StreamRun(const StreamOptions &options)
+        : options_(options),
+          live_(options.live < 0 ? isatty(STDERR_FILENO) != 0 : options.live != 0),
+          statsWanted_(!options.json.empty() || options.verbosity == Verbosity::Verbose),
+          set_(options.retryRefused, &wakeup_), human_(stderr, options.verbosity, live_) {}
+
+    int execute();
+
+private:
+    bool openOutputs();
+    void emit(const events::json &event);
+    void handle(const std::vector<SetEvent> &happenings);
+    void emitStatsIfDue(SteadyClock::time_point now);
+    std::vector<events::json> statsNow(bool forEvents);
+    void drawLive();
+    int waitForSomething(int timeoutMs);
+    std::string runUntilStopped();
+    void windDown();
+    int finish(const std::string &reason);
+
+    StreamOptions options_;
+    const bool live_;
+    const bool statsWanted_;
+    Wakeup wakeup_;
+    MountSet set_;
+    HumanOutput human_;
+    JsonLinesOutput json_;
+    int signals_ = -1;
+    SteadyClock::time_point runStart_;
+    SteadyClock::time_point nextStats_;
+    SteadyClock::time_point lastStats_;
+    std::vector<uint64_t> bytesAtLastStats_;
+    struct Sample {
+        SteadyClock::time_point when;
+        uint64_t bytes;
+    };
+    std::deque<Sample> samples_;
+};
+
+bool StreamRun::openOutputs() {
+    if (!options_.outputDir.empty() && mkdir(options_.outputDir.c_str(), 0755) != 0 &&
+        errno != EEXIST) {
+        human_.error(display::escaped(options_.outputDir) + ": " + strerror(errno));
+        return false;
+    }
+    // Inside --output-dir a symbolic link in the way is refused rather than
+    // followed: the file must stay in the directory.
+    int noFollow = options_.outputDir.empty() ? 0 : O_NOFOLLOW;
+    for (const std::string &mount : options_.mounts) {
+        std::string path = options_.outputFor(mount);
+        int fd = -1;
+        if (path == "-") {
+            fd = STDOUT_FILENO;
+        } else if (!path.empty()) {
+            fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | noFollow, 0644);
+            if (fd < 0) {
+                human_.error(display::escaped(path) + ": " + strerror(errno));
+                return false;
+            }
+        }
+        set_.add(mount, options_.client, fd, fd >= 0 && fd != STDOUT_FILENO);
+    }
+    return true;
+}
+
+void StreamRun::emit(const events::json &event) {
+    human_.show(event);
+    if (json_.isOpen() && !json_.failed() && !json_.write(event))
+        human_.error("writing the events to " + display::escaped(options_.json) +
+                     " failed: " + strerror(json_.error()));
+}
+
+void StreamRun::handle(const std::vector<SetEvent> &happenings) {
+    for (const SetEvent &happening : happenings) {
+        const std::string &mount = set_.at(happening.index).mount();
+        switch (happening.kind) {
+        case SetEvent::Status:
+            emit(events::status(events::stampOf(happening.change, runStart_), mount,
+                                happening.change, happening.retries));
+            break;
+        case SetEvent::Offered:
+            emit(events::offered(events::stampNow(runStart_), mount, happening.offered));
+            break;
+        case SetEvent::OutputFailed:
+            emit(events::outputFailed(events::stampNow(runStart_), mount, happening.error));
+            break;
         }
     }
-    if (session.outputFd == STDOUT_FILENO && isatty(STDOUT_FILENO))
-        fprintf(stderr, "velto: the stream is binary; --output FILE or a pipe keeps it off "
-                        "the terminal\n");
-    int wake[2];
-    if (signals < 0 || pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        fprintf(stderr, "velto: %s\n", strerror(errno));
-        return kExitFailure;
+}
+
+// Stats for every mount point as of now. forEvents: the rate is over the
+// time since the last stats events, which this call then resets.
+std::vector<events::json> StreamRun::statsNow(bool forEvents) {
+    SteadyClock::time_point now = SteadyClock::now();
+    events::Stamp stamp = events::stampNow(runStart_);
+    double span = secondsBetween(lastStats_, now);
+    std::vector<events::json> stats;
+    for (size_t i = 0; i < set_.size(); ++i) {
+        SessionSnapshot shot = set_.at(i).snapshot(now);
+        double rate = span > 0 ? (double)(shot.bytes - bytesAtLastStats_[i]) / span : 0;
+        stats.push_back(events::stats(stamp, set_.at(i).mount(), shot, rate));
+        if (forEvents)
+            bytesAtLastStats_[i] = shot.bytes;
     }
-    session.wakeRead = wake[0];
-    session.wakeWrite = wake[1];
-    session.mainThread = pthread_self();
-    session.started = Clock::now();
-    bool live = options.live < 0 ? isatty(STDERR_FILENO) != 0 : options.live != 0;
-    Reporter reporter(&session, live);
+    if (forEvents)
+        lastStats_ = now;
+    return stats;
+}
 
-    fprintf(stderr, "velto: streaming %s from %s as client %d to %s\n", options.mount, kCaster,
-            options.client, session.outputFd == STDOUT_FILENO ? "standard output" : options.output);
-    VeltoHandle client = VeltoConstruct();
-    VeltoStart(client, &session, options.mount, options.client, onData, onStatus);
-    reporter.drainEvents();
+void StreamRun::emitStatsIfDue(SteadyClock::time_point now) {
+    if (!statsWanted_ || now < nextStats_)
+        return;
+    std::vector<events::json> stats = statsNow(true);
+    for (size_t i = 0; i < stats.size(); ++i)
+        if (!set_.at(i).stopRequested()) // a stopped mount point has nothing more to tell
+            emit(stats[i]);
+    while (nextStats_ <= now)
+        nextStats_ += std::chrono::duration_cast<SteadyClock::duration>(
+            std::chrono::duration<double>(options_.interval));
+}
 
-    std::string stopReason;
-    if (reporter.refusedAtStart()) {
-        stopReason = "refused at start";
-    } else {
-        for (;;) {
-            int timeoutMs = kRefreshMs;
-            if (options.duration > 0) {
-                double left = options.duration - secondsBetween(session.started, Clock::now());
-                if (left <= 0) {
-                    stopReason = "end of duration";
-                    break;
-                }
-                if (left * 1000 < timeoutMs)
-                    timeoutMs = (int)(left * 1000) + 1;
-            }
-            int signal = waitForSomething(signals, session.wakeRead, timeoutMs);
-            reporter.drainEvents();
-            if (signal != 0) {
-                stopReason = std::string("signal ") + strsignal(signal);
-                break;
-            }
-            if (session.outputFailed) {
-                stopReason = "output failed";
-                break;
-            }
-            reporter.drawLive();
-        }
+void StreamRun::drawLive() {
+    std::vector<events::json> stats = statsNow(false);
+    SteadyClock::time_point now = SteadyClock::now();
+    uint64_t total = 0;
+    for (const events::json &shot : stats)
+        total += shot["bytes"].get<uint64_t>();
+    samples_.push_back({now, total});
+    while (samples_.size() > 2 && secondsBetween(samples_.front().when, now) > kRateWindowSeconds)
+        samples_.pop_front();
+    double span = secondsBetween(samples_.front().when, now);
+    double rate = span > 0 ? (double)(total - samples_.front().bytes) / span : 0;
+    human_.drawLive(stats, rate);
+}
+
+// Waits for a status change, a signal or the timeout. Returns the signal
+// number taken, or 0.
+int StreamRun::waitForSomething(int timeoutMs) {
+    pollfd watched[2] = {{signals_, POLLIN, 0}, {wakeup_.fd(), POLLIN, 0}};
+    if (poll(watched, 2, timeoutMs) <= 0)
+        return 0;
+    if (watched[1].revents & POLLIN)
+        wakeup_.drain();
+    if (watched[0].revents & POLLIN) {
+        signalfd_siginfo info;
+        if (read(signals_, &info, sizeof info) == (ssize_t)sizeof info)
+            return (int)info.ssi_signo;
     }
+    return 0;
+}
 
-    // Clean stop: no data callback after VeltoStop returns; the client
-    // thread then reports its last status and 0, and VeltoDestruct joins it.
-    VeltoStop(client);
-    Clock::time_point stopAsked = Clock::now();
-    while (!reporter.refusedAtStart() && !reporter.sawFinalIdle()) {
-        int left = kFinalStatusWaitMs - (int)(secondsBetween(stopAsked, Clock::now()) * 1000);
+int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now) {
+    double ms = secondsBetween(now, when) * 1000;
+    return ms <= 0 ? 0 : (int)ms + 1;
+}
+
+std::string StreamRun::runUntilStopped() {
+    SteadyClock::time_point end =
+        runStart_ + std::chrono::duration_cast<SteadyClock::duration>(
+                        std::chrono::duration<double>(options_.duration));
+    for (;;) {
+        handle(set_.collect());
+        if (json_.failed())
+            return "event output failed";
+        if (set_.allStopped())
+            return "every mount point stopped";
+        SteadyClock::time_point now = SteadyClock::now();
+        if (options_.duration > 0 && now >= end)
+            return "end of duration";
+        emitStatsIfDue(now);
+        if (live_)
+            drawLive();
+
+        int timeoutMs = live_ ? kLiveRefreshMs : kIdleWakeMs;
+        if (options_.duration > 0 && millisecondsUntil(end, now) < timeoutMs)
+            timeoutMs = millisecondsUntil(end, now);
+        if (statsWanted_ && millisecondsUntil(nextStats_, now) < timeoutMs)
+            timeoutMs = millisecondsUntil(nextStats_, now);
+        int signal = waitForSomething(timeoutMs);
+        if (signal != 0)
+            return std::string("signal SIG") + sigabbrev_np(signal);
+    }
+}
+
+// Clean stop: VeltoStop on every mount point (no data callback after it),
+// then each client thread reports its last status and 0; VeltoDestruct joins
+// them. A second signal stops the polite wait, not the joins.
+void StreamRun::windDown() {
+    set_.stopAll();
+    SteadyClock::time_point asked = SteadyClock::now();
+    while (!set_.allEnded()) {
+        double left = kFinalStatusWaitSeconds - secondsBetween(asked, SteadyClock::now());
         if (left <= 0)
             break;
-        int signal = waitForSomething(signals, session.wakeRead, left < kRefreshMs ? left : kRefreshMs);
-        reporter.drainEvents();
+        int signal = waitForSomething(left * 1000 < kLiveRefreshMs ? (int)(left * 1000) + 1
+                                                                    : kLiveRefreshMs);
+        handle(set_.collect());
         if (signal != 0)
-            break; // asked twice: stop waiting politely, VeltoDestruct still joins
-        reporter.drawLive();
+            break;
+        if (live_)
+            drawLive();
     }
-    VeltoDestruct(client);
-    reporter.drainEvents();
-    reporter.clearLive();
+    set_.destroyAll();
+    handle(set_.collect());
+    human_.clearLive();
+}
 
-    if (session.outputFd != STDOUT_FILENO && close(session.outputFd) != 0 && !session.outputFailed) {
-        session.outputErrno = errno;
-        session.outputFailed = true;
+int StreamRun::finish(const std::string &reason) {
+    windDown();
+    events::Stamp stamp = events::stampNow(runStart_);
+    SteadyClock::time_point now = SteadyClock::now();
+    for (size_t i = 0; i < set_.size(); ++i)
+        emit(events::summary(stamp, set_.at(i).mount(), set_.at(i).snapshot(now), set_.at(i).ending()));
+    int status = exitStatusFor(set_.worstEnding());
+    if (json_.failed())
+        status = kExitOutput;
+    emit(events::exit(stamp, reason, status));
+    json_.close();
+    if (json_.failed() && status != kExitOutput) {
+        human_.error("writing the events to " + display::escaped(options_.json) +
+                     " failed: " + strerror(json_.error()));
+        status = kExitOutput;
     }
+    return status;
+}
 
-    double seconds = secondsBetween(session.started, Clock::now());
-    std::string changes;
-    for (int status : reporter.seen())
-        changes += (changes.empty() ? "" : ", ") + std::string(statusMeaning(status));
-    {
-        std::lock_guard<std::mutex> hold(session.countersMutex);
-        fprintf(stderr, "velto: stopped (%s) after %.1f s\n", stopReason.c_str(), seconds);
-        fprintf(stderr, "velto: %llu bytes in %llu blocks; %llu RTCM frames (%s), %llu rejected\n",
-                (unsigned long long)session.bytes, (unsigned long long)session.blocks,
-                (unsigned long long)session.frames.frames(), session.frames.typeCounts().c_str(),
-                (unsigned long long)session.frames.rejected());
-        fprintf(stderr, "velto: status changes: %s\n", changes.empty() ? "none" : changes.c_str());
+int StreamRun::execute() {
+    signals_ = takeStopSignals();
+    raiseDescriptorLimit();
+    if (signals_ < 0 || !wakeup_.open()) {
+        human_.error(strerror(errno));
+        return kExitOutput;
     }
-    if (session.outputFailed) {
-        fprintf(stderr, "velto: writing the output failed: %s\n", strerror(session.outputErrno));
-        return kExitFailure;
+    if (!options_.json.empty() && !json_.open(options_.json)) {
+        human_.error(display::escaped(options_.json) + ": " + strerror(json_.error()));
+        return kExitOutput;
     }
-    if (reporter.refusedAtStart())
-        return kExitRefused;
-    return reporter.streamed() ? kExitStreamed : kExitNeverStreamed;
+    if (!openOutputs())
+        return kExitOutput;
+
+    runStart_ = SteadyClock::now();
+    lastStats_ = runStart_;
+    nextStats_ = runStart_ + std::chrono::duration_cast<SteadyClock::duration>(
+                                 std::chrono::duration<double>(options_.interval));
+    bytesAtLastStats_.assign(set_.size(), 0);
+    events::Stamp stamp = events::stampNow(runStart_);
+    for (size_t i = 0; i < set_.size(); ++i) {
+        const std::string &mount = set_.at(i).mount();
+        emit(events::start(stamp, mount, options_.client, kCaster, options_.outputFor(mount)));
+    }
+    set_.startAll(runStart_);
+    return finish(runUntilStopped());
+}
+
+} // namespace
+
+int runStream(int argc, char **argv) {
+    StreamOptions options = parseStreamOptions(argc, argv);
+    StreamRun run(options);
+    return run.execute();
 }

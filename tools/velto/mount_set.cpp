@@ -1,0 +1,117 @@
+#include "mount_set.h"
+
+#include "names.h"
+#include "source_table.h"
+
+namespace {
+
+bool isRefusal(int status) {
+    return status == VELTO_STATUS_NOT_FOUND || status == VELTO_STATUS_UNAUTHORISED ||
+           status == VELTO_STATUS_NOT_IMPLEMENTED;
+}
+
+} // namespace
+
+MountSet::MountSet(bool retryRefused, Wakeup *wakeup)
+    : retryRefused_(retryRefused), wakeup_(wakeup) {}
+
+MountSet::~MountSet() { destroyAll(); }
+
+void MountSet::add(const std::string &mount, int clientNumber, int outputFd, bool closeOutput) {
+    sessions_.emplace_back(new MountSession(mount, clientNumber, outputFd, closeOutput, wakeup_));
+    outputFailureTold_.push_back(false);
+}
+
+void MountSet::startAll(SteadyClock::time_point runStart) {
+    for (auto &session : sessions_)
+        session->start(runStart);
+}
+
+std::vector<SetEvent> MountSet::collect() {
+    std::vector<SetEvent> events;
+    for (size_t i = 0; i < sessions_.size(); ++i) {
+        MountSession &session = *sessions_[i];
+        for (const StatusChange &change : session.takeChanges()) {
+            bool stopHere = change.fromStart || (isRefusal(change.status) && !retryRefused_);
+            if (stopHere)
+                session.requestStop();
+            SetEvent event(SetEvent::Status, i);
+            event.change = change;
+            event.retries = change.status < 0 && !change.fromStart && !session.stopRequested();
+            events.push_back(event);
+            if (change.status == VELTO_STATUS_NOT_FOUND)
+                lookUpOffers(i);
+        }
+        if (session.outputFailed() && !outputFailureTold_[i]) {
+            outputFailureTold_[i] = true;
+            session.requestStop();
+            SetEvent event(SetEvent::OutputFailed, i);
+            event.error = session.outputError();
+            events.push_back(event);
+        }
+    }
+    offerLookedUpNames(&events);
+    return events;
+}
+
+void MountSet::lookUpOffers(size_t index) {
+    for (size_t waiting : waitingForOffers_)
+        if (waiting == index)
+            return;
+    waitingForOffers_.push_back(index);
+    if (lookup_.joinable())
+        return;
+    lookup_ = std::thread([this] {
+        offeredNames_ = fetchMountPoints();
+        lookupDone_ = true;
+        wakeup_->notify();
+    });
+}
+
+void MountSet::offerLookedUpNames(std::vector<SetEvent> *events) {
+    if (!lookupDone_)
+        return;
+    for (size_t index : waitingForOffers_) {
+        SetEvent event(SetEvent::Offered, index);
+        event.offered = names::closestFirst(sessions_[index]->mount(), offeredNames_);
+        events->push_back(event);
+    }
+    waitingForOffers_.clear();
+}
+
+bool MountSet::allStopped() const {
+    for (const auto &session : sessions_)
+        if (!session->stopRequested())
+            return false;
+    return true;
+}
+
+bool MountSet::allEnded() const {
+    for (const auto &session : sessions_)
+        if (!session->ended())
+            return false;
+    return true;
+}
+
+void MountSet::stopAll() {
+    for (auto &session : sessions_)
+        session->requestStop();
+}
+
+void MountSet::destroyAll() {
+    // VeltoStop on all first, so that the client threads wind down side by
+    // side and each VeltoDestruct finds its thread (nearly) ended.
+    stopAll();
+    for (auto &session : sessions_)
+        session->destroy();
+    if (lookup_.joinable())
+        lookup_.join();
+}
+
+Ending MountSet::worstEnding() const {
+    Ending worst = Ending::Streaming;
+    for (const auto &session : sessions_)
+        if (session->ending() > worst)
+            worst = session->ending();
+    return worst;
+}

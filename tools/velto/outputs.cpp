@@ -1,0 +1,253 @@
+#include "outputs.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "display.h"
+
+using events::json;
+
+namespace {
+
+std::string formatBytes(double bytes) {
+    char text[32];
+    if (bytes < 10000)
+        snprintf(text, sizeof text, "%.0f B", bytes);
+    else if (bytes < 10e6)
+        snprintf(text, sizeof text, "%.1f kB", bytes / 1e3);
+    else
+        snprintf(text, sizeof text, "%.2f MB", bytes / 1e6);
+    return text;
+}
+
+std::string formatSeconds(double seconds) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+std::string words(const std::string &name) {
+    std::string text = name;
+    for (char &c : text)
+        if (c == '_')
+            c = ' ';
+    return text;
+}
+
+// "1005 1074 1084" or "1005x3 1074x30"; "-" when no frame was seen.
+std::string messageTypes(const json &rtcm, bool withCounts) {
+    std::string text;
+    for (const auto &entry : rtcm["message_types"].items()) {
+        text += (text.empty() ? "" : " ") + entry.key();
+        if (withCounts)
+            text += "x" + std::to_string(entry.value().get<unsigned long long>());
+    }
+    return text.empty() ? "-" : text;
+}
+
+// "next attempt in 12 s", "next attempt in ~12 s (estimate)", or "".
+std::string nextAttempt(const json &stats) {
+    if (stats["next_attempt_in_s"].is_null())
+        return "";
+    double seconds = stats["next_attempt_in_s"].get<double>();
+    bool estimated = stats["next_attempt_estimated"].get<bool>();
+    char text[80];
+    if (estimated && seconds <= 0)
+        snprintf(text, sizeof text, "next attempt under way (estimate)");
+    else
+        snprintf(text, sizeof text, estimated ? "next attempt in ~%.0f s (estimate)" : "next attempt in %.0f s",
+                 seconds);
+    return text;
+}
+
+std::string statusWords(const json &summary) {
+    bool refusedAtStart = summary["ending"] == "refused_at_start";
+    std::string text;
+    for (int status : summary["statuses"].get<std::vector<int>>())
+        text += (text.empty() ? "" : ", ") + std::string(statusMeaning(status, refusedAtStart));
+    return text.empty() ? "none" : text;
+}
+
+} // namespace
+
+void HumanOutput::line(const std::string &text) {
+    clearLive();
+    fprintf(to_, "%s\n", text.c_str());
+    fflush(to_);
+}
+
+void HumanOutput::error(const std::string &text) { line("velto: " + text); }
+
+namespace {
+
+std::string count(const json &value) { return std::to_string(value.get<unsigned long long>()); }
+
+// "velto: 2026-05-01T12:00:05.312Z [   5.3 s] MOUNT: "
+std::string prefix(const json &event) {
+    char when[96];
+    snprintf(when, sizeof when, "velto: %s [%6.1f s] ", event["time"].get<std::string>().c_str(),
+             event["elapsed_s"].get<double>());
+    return when + display::escaped(event["mount"]) + ": ";
+}
+
+std::string startText(const json &event) {
+    std::string output = event["output"].is_null() ? std::string("nowhere (counted only)")
+                         : event["output"] == "-"   ? std::string("standard output")
+                                                    : display::escaped(event["output"]);
+    return "velto: streaming " + display::escaped(event["mount"]) + " from " +
+           event["caster"].get<std::string>() + " as client " + count(event["client"]) + " to " +
+           output;
+}
+
+std::string statusText(const json &event) {
+    std::string text = prefix(event) + "status " + std::to_string(event["status"].get<int>()) +
+                       ": " + event["text"].get<std::string>();
+    if (!event["next_attempt_in_s"].is_null())
+        text += "; next attempt in " + count(event["next_attempt_in_s"]) + " s";
+    return text;
+}
+
+std::string offeredText(const json &event) {
+    size_t total = event["total"], shown = event["mount_points"].size();
+    if (total == 0)
+        return prefix(event) + "the caster's source table lists no mount point";
+    std::string list;
+    for (const auto &name : event["mount_points"])
+        list += (list.empty() ? "" : ", ") + display::escaped(name);
+    if (total > shown)
+        list += ", and " + std::to_string(total - shown) + " more";
+    return prefix(event) + "the caster offers " + list + " (closest first)";
+}
+
+std::string statsText(const json &event) {
+    std::string text = prefix(event) + event["text"].get<std::string>() + ", " +
+                       formatBytes(event["bytes"]) + ", " + formatBytes(event["bytes_per_s"]) +
+                       "/s, " + count(event["connections"]) + " connection(s), " +
+                       count(event["rtcm"]["frames"]) + " RTCM frames";
+    std::string next = nextAttempt(event);
+    return next.empty() ? text : text + ", " + next;
+}
+
+std::vector<std::string> summaryText(const json &event) {
+    std::string mount = "velto: " + display::escaped(event["mount"]) + ": ";
+    std::string ending =
+        event["ending"] == "down" ? std::string("with the stream down") : words(event["ending"]);
+    const json &rtcm = event["rtcm"];
+    return {mount + "ended " + ending + " after " + formatSeconds(event["elapsed_s"]) + ", " +
+                count(event["connections"]) + " connection(s), " +
+                formatSeconds(event["streaming_s"]) + " streaming",
+            mount + count(event["bytes"]) + " bytes in " + count(event["blocks"]) + " blocks; " +
+                count(rtcm["frames"]) + " RTCM frames (" + messageTypes(rtcm, true) + "), " +
+                count(rtcm["rejected"]) + " rejected",
+            mount + "status changes: " + statusWords(event)};
+}
+
+} // namespace
+
+void HumanOutput::show(const json &event) {
+    const std::string kind = event["event"];
+    const bool quiet = verbosity_ == Verbosity::Quiet;
+    if (kind == "start" && !quiet)
+        line(startText(event));
+    else if (kind == "status" && !(quiet && event["status"].get<int>() >= 0))
+        line(statusText(event));
+    else if (kind == "offered")
+        line(offeredText(event));
+    else if (kind == "output_failed")
+        line(prefix(event) + "writing the output failed: " + event["error"].get<std::string>());
+    else if (kind == "stats" && verbosity_ == Verbosity::Verbose)
+        line(statsText(event));
+    else if (kind == "summary")
+        for (const std::string &text : summaryText(event))
+            line(text);
+    else if (kind == "exit")
+        line("velto: stopped (" + event["reason"].get<std::string>() + ") after " +
+             formatSeconds(event["elapsed_s"]) + ", exit status " +
+             std::to_string(event["exit_status"].get<int>()));
+}
+
+std::string HumanOutput::liveText(const std::vector<json> &stats, double bytesPerSecond) const {
+    double bytes = 0;
+    std::string soonest;
+    double soonestSeconds = 1e18;
+    std::map<std::string, int> byStatus;
+    for (const json &shot : stats) {
+        bytes += shot["bytes"].get<double>();
+        byStatus[shot["text"].get<std::string>()] += 1;
+        if (!shot["next_attempt_in_s"].is_null() && shot["next_attempt_in_s"].get<double>() < soonestSeconds) {
+            soonestSeconds = shot["next_attempt_in_s"];
+            soonest = nextAttempt(shot);
+        }
+    }
+    std::string text;
+    if (stats.size() == 1) {
+        const json &shot = stats[0];
+        std::string since = shot["last_block_age_s"].is_null()
+                                ? std::string("-")
+                                : formatSeconds(shot["last_block_age_s"]);
+        text = shot["text"].get<std::string>() + " | " + formatBytes(bytes) + " | " +
+               formatBytes(bytesPerSecond) + "/s | last block " + since + " ago | " +
+               std::to_string(shot["rtcm"]["frames"].get<unsigned long long>()) + " frames, RTCM " +
+               messageTypes(shot["rtcm"], false);
+    } else {
+        text = std::to_string(stats.size()) + " mount points:";
+        const char *separator = " ";
+        for (const auto &entry : byStatus) {
+            text += separator + std::to_string(entry.second) + " " + entry.first;
+            separator = ", ";
+        }
+        text += " | " + formatBytes(bytes) + " | " + formatBytes(bytesPerSecond) + "/s";
+    }
+    return soonest.empty() ? text : text + " | " + soonest;
+}
+
+void HumanOutput::drawLive(const std::vector<json> &stats, double bytesPerSecond) {
+    if (!live_ || stats.empty())
+        return;
+    std::string text = liveText(stats, bytesPerSecond);
+    winsize size;
+    if (ioctl(fileno(to_), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && text.size() >= size.ws_col)
+        text.resize(size.ws_col - 1); // a wrapped line could not be redrawn in place
+    fprintf(to_, "\r\033[K%s", text.c_str());
+    fflush(to_);
+    drawn_ = true;
+}
+
+void HumanOutput::clearLive() {
+    if (drawn_)
+        fputs("\r\033[K", to_);
+    drawn_ = false;
+}
+
+bool JsonLinesOutput::open(const std::string &path) {
+    if (path == "-") {
+        file_ = stdout;
+        return true;
+    }
+    file_ = fopen(path.c_str(), "we");
+    ownsFile_ = file_ != nullptr;
+    if (file_ == nullptr)
+        error_ = errno;
+    return file_ != nullptr;
+}
+
+bool JsonLinesOutput::write(const json &event) {
+    if (file_ == nullptr || error_ != 0)
+        return false;
+    std::string text = events::toLine(event);
+    text += '\n';
+    if (fwrite(text.data(), 1, text.size(), file_) != text.size() || fflush(file_) != 0)
+        error_ = errno != 0 ? errno : EIO;
+    return error_ == 0;
+}
+
+void JsonLinesOutput::close() {
+    if (ownsFile_ && file_ != nullptr && fclose(file_) != 0 && error_ == 0)
+        error_ = errno;
+    file_ = nullptr;
+    ownsFile_ = false;
+}

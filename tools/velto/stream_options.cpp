@@ -1,0 +1,216 @@
+#include "stream_options.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "cli.h"
+#include "display.h"
+#include "names.h"
+
+namespace {
+
+const char kCommand[] = "stream ";
+
+[[noreturn]] void streamUsageError(const std::string &message) { usageError(message, kCommand); }
+
+double parsePositiveSeconds(const std::string &option, const char *text) {
+    char *end = NULL;
+    errno = 0;
+    double value = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(value > 0) || value > 1e8)
+        streamUsageError(option + " wants seconds above 0, not '" + display::escaped(text) + "'");
+    return value;
+}
+
+// The library writes the client number with %d into its request; a
+// negative one would read as a different client to the caster's logs.
+int parseClientNumber(const char *text) {
+    char *end = NULL;
+    errno = 0;
+    long long number = strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < 0 || number > 2147483647LL)
+        streamUsageError("--client wants a whole number from 0 to 2147483647, not '" +
+                         display::escaped(text) + "'");
+    return (int)number;
+}
+
+void checkMountPoints(const std::vector<std::string> &mounts) {
+    if (mounts.empty())
+        streamUsageError("stream needs at least one mount point");
+    std::set<std::string> seen;
+    for (const std::string &mount : mounts) {
+        if (!names::validMountPoint(mount))
+            streamUsageError("'" + display::escaped(mount) +
+                             "' is not a mount point: it must be printable ASCII without spaces");
+        if (!seen.insert(mount).second)
+            streamUsageError("mount point " + mount + " is given twice");
+    }
+}
+
+void checkOutputs(const StreamOptions &options) {
+    bool several = options.mounts.size() > 1;
+    int ways = !options.output.empty() + !options.outputDir.empty() + options.noData;
+    if (ways > 1)
+        streamUsageError("--output, --output-dir and --no-data exclude one another");
+    if (!options.output.empty() && !names::validPattern(options.output))
+        streamUsageError("--output: '%' must be followed by 'm' (the mount point) or '%'");
+    if (several && ways == 0)
+        streamUsageError("several mount points need --output-dir DIR, --output with %m, or --no-data");
+    if (several && !options.output.empty() && !names::patternNamesMount(options.output))
+        streamUsageError("with several mount points, --output needs %m in its name");
+    bool dataToStdout = options.outputFor(options.mounts[0]) == "-";
+    if (dataToStdout && options.json == "-")
+        streamUsageError("--json - needs the data in files (--output, --output-dir or --no-data)");
+    if (dataToStdout && !options.force && isatty(STDOUT_FILENO))
+        streamUsageError("refusing to write the binary stream to a terminal; use --output FILE, a "
+                         "pipe, or --force");
+}
+
+} // namespace
+
+std::string StreamOptions::outputFor(const std::string &mount) const {
+    if (noData)
+        return "";
+    if (!outputDir.empty())
+        return outputDir + "/" + names::safeFileName(mount);
+    if (output.empty() || output == "-")
+        return "-";
+    return names::expandPattern(output, mount);
+}
+
+void printStreamUsage(FILE *to) {
+    fprintf(to,
+            "Usage: velto stream MOUNT... [options] [--] [MOUNT...]\n"
+            "Streams each mount point's bytes from %s, exactly as received, with one\n"
+            "library client per mount point. The library reconnects by itself 30 s after\n"
+            "a failure. When the caster refuses a mount point for good (not found, not\n"
+            "authorised, not implemented), velto stops that one at once and says why;\n"
+            "for \"not found\" it lists the caster's mount points, closest names first.\n"
+            "Status changes go to standard error with UTC time and elapsed seconds; when\n"
+            "standard error is a terminal a live line shows bytes, rate, RTCM 3 message\n"
+            "types and the countdown to the library's next attempt. Ctrl-C, SIGTERM or\n"
+            "the end of --duration stops every mount point cleanly.\n"
+            "\n"
+            "  --output FILE       one mount point: its bytes to FILE (- for standard output);\n"
+            "                      several: a name with %%m, replaced by each mount point's\n"
+            "                      file-safe name (%%%% for a %%)\n"
+            "  --output-dir DIR    one file per mount point in DIR, named after it\n"
+            "  --no-data           count and analyse the bytes, keep none\n"
+            "  --client N          client number sent to the caster, 0 to 2147483647 (default 1)\n"
+            "  --duration SECONDS  stop by itself after this time\n"
+            "  --retry-refused     keep trying after a refusal, for casters that come back\n"
+            "  --json FILE         one JSON event per line to FILE (- for standard output when\n"
+            "                      the data goes to files)\n"
+            "  --interval SECONDS  time between stats events per mount point (default 10)\n"
+            "  -q, --quiet         failures and the summary only\n"
+            "  -v, --verbose       also a line per mount point every --interval\n"
+            "  --live / --no-live  force the live line on or off\n"
+            "  --force             write the binary stream to a terminal all the same\n"
+            "  --                  end of options: every later word is a mount point\n"
+            "\n"
+            "File-safe names keep ASCII letters, digits, '-', '_' and '.' (not leading) and\n"
+            "write any other byte as %%XX, so a file never lands outside its directory.\n"
+            "\n"
+            "Exit status (with several mount points, the first of these that applies\n"
+            "to any of them):\n"
+            "  %2d  an output (data or events) could not be written\n"
+            "  %2d  refused at start: caster name not resolved, or mount point too long\n"
+            "  %2d  not authorised: the caster refused the library's credential\n"
+            "  %2d  mount point not found\n"
+            "  %2d  not implemented by the caster\n"
+            "  %2d  never streamed: caster not reached, no answer, or an answer not\n"
+            "      recognised (for example HTTP 403 or 500)\n"
+            "  %2d  streamed, but the stream was down when the run ended\n"
+            "  %2d  stopped on request (signal or --duration) while streaming\n"
+            "  %2d  bad usage; nothing was started\n"
+            "\n"
+            "Examples:\n"
+            "  velto stream RTCM3_DEMO --client 7 --output demo.rtcm --duration 45\n"
+            "  velto stream MOUNT_A MOUNT_B --output-dir data --json - -q\n",
+            kCaster, kExitOutput, kExitRefusedAtStart, kExitNotAuthorised, kExitNotFound,
+            kExitNotImplemented, kExitNetwork, kExitDown, kExitStreaming, kExitUsage);
+}
+
+StreamOptions parseStreamOptions(int argc, char **argv) {
+    StreamOptions options;
+    bool optionsEnded = false;
+    bool quiet = false, verbose = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.mounts.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const char *inlineValue = NULL;
+        size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            inlineValue = argv[i] + equals + 1;
+            arg = arg.substr(0, equals);
+        }
+        auto value = [&]() -> const char * {
+            if (inlineValue != NULL)
+                return inlineValue;
+            if (i + 1 >= argc)
+                streamUsageError(arg + " needs a value");
+            return argv[++i];
+        };
+        auto flag = [&]() {
+            if (inlineValue != NULL)
+                streamUsageError(arg + " takes no value");
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            printStreamUsage(stdout);
+            exit(0);
+        } else if (arg == "--client") {
+            options.client = parseClientNumber(value());
+        } else if (arg == "--output") {
+            options.output = value();
+            if (options.output.empty())
+                streamUsageError("--output needs a file name");
+        } else if (arg == "--output-dir") {
+            options.outputDir = value();
+            if (options.outputDir.empty())
+                streamUsageError("--output-dir needs a directory");
+        } else if (arg == "--no-data") {
+            options.noData = flag();
+        } else if (arg == "--duration") {
+            options.duration = parsePositiveSeconds(arg, value());
+        } else if (arg == "--json") {
+            options.json = value();
+            if (options.json.empty())
+                streamUsageError("--json needs a file name, or - for standard output");
+        } else if (arg == "--interval") {
+            options.interval = parsePositiveSeconds(arg, value());
+        } else if (arg == "--retry-refused") {
+            options.retryRefused = flag();
+        } else if (arg == "-q" || arg == "--quiet") {
+            quiet = flag();
+        } else if (arg == "-v" || arg == "--verbose") {
+            verbose = flag();
+        } else if (arg == "--live") {
+            options.live = flag();
+        } else if (arg == "--no-live") {
+            options.live = !flag();
+        } else if (arg == "--force") {
+            options.force = flag();
+        } else {
+            streamUsageError("unknown option '" + display::escaped(argv[i]) + "'");
+        }
+    }
+    if (quiet && verbose)
+        streamUsageError("--quiet and --verbose exclude one another");
+    options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+    checkMountPoints(options.mounts);
+    checkOutputs(options);
+    return options;
+}
