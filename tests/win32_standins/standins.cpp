@@ -49,13 +49,15 @@ struct Object {
 
 const char *nameOf(const Object *object) { return object->isThread ? "client thread" : "client lock"; }
 
+// Logged before a waiter can wake, so the log never shows a close made
+// after the end ahead of the end itself.
 void markEnded(Object *thread, const char *how) {
+    record(std::string("client thread ended") + how);
     {
         std::lock_guard<std::mutex> hold(thread->mutex);
         thread->hasEnded = true;
     }
     thread->ended.notify_all();
-    record(std::string("client thread ended") + how);
 }
 
 int answerOrCorrections(char *buffer, int length) {
