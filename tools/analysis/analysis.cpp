@@ -14,9 +14,10 @@ const size_t kMaxIntervalLatencies = 100000;
 
 double roundedMs(double seconds) { return round(seconds * 1e6) / 1e3; }
 
-bool sameAntenna(const StationFacts &a, const StationFacts &b) {
-    return a.antennaDescriptor == b.antennaDescriptor && a.antennaSetupId == b.antennaSetupId &&
-           a.hasAntennaSerial == b.hasAntennaSerial && a.antennaSerial == b.antennaSerial;
+// A serial number that becomes known (a 1008 after a 1007) is no change.
+bool sameAntenna(const StationFacts &before, const StationFacts &now) {
+    return before.antennaDescriptor == now.antennaDescriptor && before.antennaSetupId == now.antennaSetupId &&
+           (!before.hasAntennaSerial || before.antennaSerial == now.antennaSerial);
 }
 
 bool sameReceiver(const StationFacts &a, const StationFacts &b) {

@@ -222,6 +222,7 @@ int messageNumber(const uint8_t *payload, size_t size) {
 //   ARP ECEF-Z                        DF027   38  signed, 0.0001 m
 //   antenna height (1006 only)        DF028   16  0.0001 m
 bool decodeStationPosition(const uint8_t *payload, size_t size, StationPosition *out) {
+    *out = StationPosition();
     BitReader bits(payload, size);
     out->message = (int)bits.u(12);
     out->stationId = (int)bits.u(12);
@@ -259,6 +260,7 @@ bool decodeStationPosition(const uint8_t *payload, size_t size, StationPosition 
 //   receiver serial number counter    DF231    8
 //   receiver serial number            DF232  8 K
 bool decodeDescriptors(const uint8_t *payload, size_t size, Descriptors *out) {
+    *out = Descriptors();
     BitReader bits(payload, size);
     out->message = (int)bits.u(12);
     out->stationId = (int)bits.u(12);
@@ -277,6 +279,7 @@ bool decodeDescriptors(const uint8_t *payload, size_t size, Descriptors *out) {
 }
 
 bool decodeObservationHeader(const uint8_t *payload, size_t size, ObservationHeader *out) {
+    *out = ObservationHeader();
     BitReader bits(payload, size);
     out->message = (int)bits.u(12);
     LegacyLayout layout;
@@ -290,6 +293,7 @@ bool decodeObservationHeader(const uint8_t *payload, size_t size, ObservationHea
 }
 
 bool decodeEphemeris(const uint8_t *payload, size_t size, EphemerisHeader *out) {
+    *out = EphemerisHeader();
     BitReader bits(payload, size);
     out->message = (int)bits.u(12);
     EphemerisLayout layout;
