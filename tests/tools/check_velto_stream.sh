@@ -30,7 +30,7 @@ check "and not empty" test -s "$work/got.bin"
 check "status words in order: streaming, stream lost, idle" \
   test "$(status_lines "$work/drop.log")" = "1 streaming;-4 stream lost;0 idle"
 check "summary counts the RTCM types" \
-  grep -Eq 'RTCM frames \(1005x[0-9]+ 1074x[0-9]+ 1084x[0-9]+ 1230x[0-9]+\), 0 rejected' "$work/drop.log"
+  grep -Eq 'RTCM frames \(1005x[0-9]+ 1006x[0-9]+ 1033x[0-9]+ 1074x[0-9]+ 1084x[0-9]+ 1094x[0-9]+ 1124x[0-9]+ 1230x[0-9]+\), 0 rejected' "$work/drop.log"
 check "summary bytes equal the file size" \
   grep -q "velto: $(stat -c %s "$work/got.bin") bytes" "$work/drop.log"
 check "the caster saw client number 7" grep -q 'NTRIP Client 1.0 #7' "$work/caster.log"
@@ -71,7 +71,7 @@ check "closed standard output is explained" grep -q 'writing the output failed' 
 # Group: a live line when standard error is a terminal.
 script -qfec "$VELTO stream RTCM3_DEMO --output $work/tty.bin --duration 2" "$work/tty.log" >/dev/null </dev/null
 check "terminal: \\r-updated live line with the RTCM types" \
-  grep -aq $'\r\033\[Kstreaming | .* | .*/s | last block .* ago | [0-9]* frames, RTCM 1005 1074 1084 1230' "$work/tty.log"
+  grep -aq $'\r\033\[Kstreaming | .* | .*/s | last block .* ago | [0-9]* frames, RTCM 1005 1006 1033 1074 1084 1094 1124 1230' "$work/tty.log"
 stop_caster
 
 # Group: a caster that never streams. The cause is told in words, the

@@ -25,10 +25,11 @@ bool sameReceiver(const StationFacts &a, const StationFacts &b) {
            a.receiverSerial == b.receiverSerial;
 }
 
-bool samePosition(const StationFacts &a, const StationFacts &b) {
-    return a.xTenthMm == b.xTenthMm && a.yTenthMm == b.yTenthMm && a.zTenthMm == b.zTenthMm &&
-           a.itrfYear == b.itrfYear && a.hasAntennaHeight == b.hasAntennaHeight &&
-           a.antennaHeight == b.antennaHeight;
+// An antenna height that becomes known (a 1006 after a 1005) is no change.
+bool samePosition(const StationFacts &before, const StationFacts &now) {
+    return before.xTenthMm == now.xTenthMm && before.yTenthMm == now.yTenthMm &&
+           before.zTenthMm == now.zTenthMm && before.itrfYear == now.itrfYear &&
+           (!before.hasAntennaHeight || before.antennaHeight == now.antennaHeight);
 }
 
 // The value below which 95 % of the values lie (nearest rank).

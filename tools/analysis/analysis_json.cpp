@@ -10,10 +10,15 @@ using nlohmann::json;
 
 // Times to the millisecond and lengths to the microsecond are all a monitor
 // can vouch for; rounding also keeps the printed numbers short.
-double roundTo(double value, double unit) { return round(value / unit) * unit; }
-json timeOf(double unixSeconds) { return roundTo(unixSeconds, 1e-3); }
-json milliseconds(double ms) { return roundTo(ms, 1e-3); }
-json rate(double hz) { return roundTo(hz, 1e-4); }
+// Dividing by an exact power of ten gives the double nearest the decimal,
+// which prints as that decimal.
+double roundTo(double value, int decimals) {
+    double scale = pow(10.0, decimals);
+    return round(value * scale) / scale;
+}
+json timeOf(double unixSeconds) { return roundTo(unixSeconds, 3); }
+json milliseconds(double ms) { return roundTo(ms, 3); }
+json rate(double hz) { return roundTo(hz, 4); }
 
 json epochJson(const EpochFacts &epoch) {
     json j;
@@ -25,7 +30,7 @@ json epochJson(const EpochFacts &epoch) {
         j["tow_s"] = time.epochMs / 1000.0;
     }
     bool placedInWeek = epoch.gpsPlace.period == kSecondsPerWeek;
-    j["gps_tow_s"] = placedInWeek ? json(roundTo(epoch.gpsPlace.seconds, 1e-3)) : json(nullptr);
+    j["gps_tow_s"] = placedInWeek ? json(roundTo(epoch.gpsPlace.seconds, 3)) : json(nullptr);
     j["satellites"] = epoch.satellites;
     j["signals"] = epoch.signals;
     j["cells"] = epoch.cells;
@@ -58,9 +63,9 @@ json positionJson(const StationFacts &s) {
     j["itrf_year"] = s.itrfYear;
     j["physical_station"] = s.physicalStation;
     j["ecef_m"] = {{"x", s.x}, {"y", s.y}, {"z", s.z}};
-    j["latitude_deg"] = roundTo(s.geodetic.latitudeDeg, 1e-9);
-    j["longitude_deg"] = roundTo(s.geodetic.longitudeDeg, 1e-9);
-    j["height_m"] = roundTo(s.geodetic.heightM, 1e-4);
+    j["latitude_deg"] = roundTo(s.geodetic.latitudeDeg, 9);
+    j["longitude_deg"] = roundTo(s.geodetic.longitudeDeg, 9);
+    j["height_m"] = roundTo(s.geodetic.heightM, 4);
     j["antenna_height_m"] = s.hasAntennaHeight ? json(s.antennaHeight) : json(nullptr);
     return j;
 }
@@ -117,14 +122,14 @@ json latencyJson(const Facts &facts) {
 
 json outageJson(const Outage &outage) {
     return {{"start", timeOf(outage.start)}, {"end", timeOf(outage.end)},
-            {"seconds", roundTo(outage.seconds, 1e-3)}};
+            {"seconds", roundTo(outage.seconds, 3)}};
 }
 
 json outagesJson(const Facts &facts) {
     const OutageFacts &outages = facts.outages;
     json j;
     j["count"] = outages.count;
-    j["total_seconds"] = roundTo(outages.totalSeconds, 1e-3);
+    j["total_seconds"] = roundTo(outages.totalSeconds, 3);
     j["open_since"] = outages.open ? timeOf(outages.openSince) : json(nullptr);
     j["threshold_seconds"] = facts.options.outageAfterSeconds;
     j["recent"] = json::array();
@@ -197,9 +202,9 @@ json toJson(const Facts &facts) {
     json j;
     j["time"] = facts.started ? timeOf(facts.now) : json(nullptr);
     j["run"] = {{"start", facts.started ? timeOf(facts.runStart) : json(nullptr)},
-                {"seconds", roundTo(facts.now - facts.runStart, 1e-3)}};
+                {"seconds", roundTo(facts.now - facts.runStart, 3)}};
     j["interval"] = facts.hasInterval ? json{{"start", timeOf(facts.intervalStart)},
-                                             {"seconds", roundTo(facts.intervalSeconds, 1e-3)},
+                                             {"seconds", roundTo(facts.intervalSeconds, 3)},
                                              {"bytes", facts.intervalBytes},
                                              {"frames", facts.intervalFrames}}
                                       : json(nullptr);
