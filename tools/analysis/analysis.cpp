@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "bit_reader.h"
+
 namespace analysis {
 
 namespace {
@@ -267,9 +269,9 @@ void StreamAnalysis::observation(const ObservationHeader &header) {
     epoch.time = header;
     epoch.satelliteMask |= header.satelliteMask;
     epoch.signalMask |= header.signalMask;
-    epoch.satellites = __builtin_popcountll(epoch.satelliteMask);
+    epoch.satellites = bitCount(epoch.satelliteMask);
     // Legacy messages name no signals, only how many they carry.
-    int signals = __builtin_popcount(epoch.signalMask);
+    int signals = bitCount(epoch.signalMask);
     epoch.signals = header.msmType == 0 && header.signals > signals ? header.signals : signals;
     epoch.cells += header.cells;
     ++epoch.messages;

@@ -7,10 +7,20 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <string>
 
 namespace analysis {
+
+// The number of bits set; written out because without a processor flag the
+// compiler's builtin becomes a library call.
+inline int bitCount(uint64_t bits) {
+    bits = bits - ((bits >> 1) & 0x5555555555555555ull);
+    bits = (bits & 0x3333333333333333ull) + ((bits >> 2) & 0x3333333333333333ull);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (int)((bits * 0x0101010101010101ull) >> 56);
+}
 
 class BitReader {
 public:
@@ -22,6 +32,14 @@ public:
             overrun_ = true;
             position_ = bits_;
             return 0;
+        }
+        size_t byte = position_ >> 3;
+        unsigned offset = position_ & 7;
+        // Most fields fit, with their offset into the first byte, in one
+        // eight-byte window that lies inside the payload.
+        if (width > 0 && width + offset <= 64 && byte + 8 <= bits_ / 8) {
+            position_ += width;
+            return (bigEndian64(data_ + byte) << offset) >> (64 - width);
         }
         uint64_t value = 0;
         while (width > 0) {
@@ -66,6 +84,15 @@ public:
     size_t bitsLeft() const { return bits_ - position_; }
 
 private:
+    static uint64_t bigEndian64(const uint8_t *at) {
+        uint64_t value;
+        memcpy(&value, at, sizeof value);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        value = __builtin_bswap64(value);
+#endif
+        return value;
+    }
+
     const uint8_t *data_;
     size_t bits_;
     size_t position_ = 0;

@@ -12,8 +12,6 @@ const uint32_t kMillisecondsPerWeek = 7u * 24 * 3600 * 1000;
 const uint32_t kMillisecondsPerDay = 24u * 3600 * 1000;
 const int kGlonassDayUnknown = 7;
 
-int popcount(uint64_t bits) { return __builtin_popcountll(bits); }
-
 // MSM n carries these bits per satellite and per cell after its header.
 struct MsmSizes {
     int satellite;
@@ -105,12 +103,12 @@ bool decodeMsmHeader(BitReader &bits, ObservationHeader *out) {
     bits.skip(3 + 7 + 2 + 2 + 1 + 3);
     out->satelliteMask = bits.u(64);
     out->signalMask = (uint32_t)bits.u(32);
-    out->satellites = popcount(out->satelliteMask);
-    out->signals = popcount(out->signalMask);
+    out->satellites = bitCount(out->satelliteMask);
+    out->signals = bitCount(out->signalMask);
     int cellMaskBits = out->satellites * out->signals;
     if (cellMaskBits > 64)
         return false;
-    out->cells = popcount(bits.u(cellMaskBits));
+    out->cells = bitCount(bits.u(cellMaskBits));
     const MsmSizes &sizes = kMsmSizes[out->msmType];
     size_t bodyBits = (size_t)out->satellites * sizes.satellite + (size_t)out->cells * sizes.cell;
     return !bits.overrun() && bits.bitsLeft() >= bodyBits;
@@ -149,7 +147,7 @@ bool decodeLegacyHeader(BitReader &bits, const LegacyLayout &layout, Observation
         out->satelliteMask |= satelliteBit((int)bits.u(6));
         bits.skip(layout.satelliteBits - 6);
     }
-    out->satellites = popcount(out->satelliteMask);
+    out->satellites = bitCount(out->satelliteMask);
     out->signals = layout.signals;
     out->cells = count * layout.signals;
     return true;
