@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks: the library against plain receive loops
-# (velto_bench) and against RTKLIB's str2str (velto_peer). The library only
-# talks to port 2101 of its caster host, so everything runs inside a private
-# network namespace with a loopback of its own, where the bench programs own
-# that port without disturbing anything on the machine.
+# Builds and runs the benchmarks: the tools' RTCM 3 analysis on a recording
+# (bench_analysis), the library against plain receive loops (velto_bench) and
+# against RTKLIB's str2str (velto_peer). The library only talks to port 2101
+# of its caster host, so everything runs inside a private network namespace
+# with a loopback of its own, where the bench programs own that port without
+# disturbing anything on the machine.
 #   bench/run.sh [velto_bench options...]     e.g. --only throughput
+#   bench/run.sh --only analysis              the analysis alone
 # Environment: BUILD_DIR (default build-bench), PEER=0 skips the peer run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +22,12 @@ if [ -z "${VELTO_BENCH_IN_NAMESPACE:-}" ]; then
 fi
 
 ip link set lo up
+only=
+[ "${1:-}" = --only ] && only=${2:-}
+if [ -z "$only" ] || [ "$only" = analysis ]; then
+  "$dir/bench/bench_analysis"
+  [ "$only" = analysis ] && exit 0
+fi
 "$dir/bench/velto_bench" "$@"
 
 if [ "${PEER:-1}" != 0 ]; then
