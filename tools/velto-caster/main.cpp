@@ -337,7 +337,8 @@ std::string Caster::answer(Connection *connection, const std::string &head) {
 std::string Caster::sourceTable() const {
     std::string body;
     for (const std::string &mount : options_.mounts)
-        body += "STR;" + mount + ";Velto demo;RTCM 3.3;1005(10),1006(10),1033(10),1074(1),1084(1),1094(1),1124(1),1230(10);2;GPS+GLO+GAL+BDS;"
+        body += "STR;" + mount + ";Velto demo;RTCM 3.3;"
+                "1005(10),1006(10),1033(10),1074(1),1084(1),1094(1),1124(1),1230(10);2;GPS+GLO+GAL+BDS;"
                 "VELTO;DEU;52.38;13.07;0;0;velto-caster;none;B;N;" +
                 std::to_string((long)(options_.rate * 8)) + ";synthetic\r\n";
     body += "NET;VELTO;Velto;B;N;none;none;none;none\r\n";
