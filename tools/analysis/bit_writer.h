@@ -13,12 +13,12 @@ namespace analysis {
 
 class BitWriter {
 public:
-    // The low `width` bits of value (0 to 64).
+    // The low `width` bits of value; a width over 64 writes zeros first.
     void put(uint64_t value, unsigned width) {
         for (unsigned bit = width; bit-- > 0;) {
             if (used_ % 8 == 0)
                 bytes_.push_back(0);
-            if ((value >> bit) & 1)
+            if (bit < 64 && (value >> bit) & 1)
                 bytes_.back() |= (uint8_t)(0x80 >> (used_ % 8));
             ++used_;
         }

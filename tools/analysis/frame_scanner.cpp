@@ -26,6 +26,8 @@ void FrameScanner::acceptFrame(const uint8_t *frame, size_t frameSize) {
 }
 
 void FrameScanner::feed(const uint8_t *bytes, size_t count) {
+    if (count == 0)
+        return;
     counts_.bytes += count;
     if (held_ > 0) {
         size_t used = feedHeld(bytes, count);
