@@ -12,13 +12,16 @@
 //      promise more cells than the payload holds, and descriptor counters
 //      that run past the frame, come from here;
 //   2  the link drops;
-//   3  an interval rolls, and the facts and events are turned into JSON.
+//   3  an interval rolls, and (the first four times) the facts and events
+//      are turned into JSON: nlohmann/json under the sanitizers is slow
+//      enough that doing it at every roll would starve the rest.
 // The first byte sets the options (leap seconds, outage limit). The clock
 // starts just before the end of a GPS week.
 //
 // Checked: no crash or undefined behaviour (the sanitizers), every byte fed
 // is accounted for exactly once by the framing counts, and every JSON line
-// produced parses.
+// produced parses; at the end, facts and all events still queued are
+// turned into JSON too.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,7 +30,6 @@
 
 #include "analysis.h"
 #include "analysis_json.h"
-#include "bit_writer.h"
 #include "frame_scanner.h"
 
 namespace {
@@ -82,12 +84,20 @@ std::vector<uint8_t> fuzzedFrame(Script &script, size_t *split) {
     size_t length = (size_t)(script.byte() & 0x03) << 8;
     length |= script.byte();
     *split = script.byte();
-    analysis::BitWriter bits;
-    bits.put(message, 12);
-    while (bits.bits() < length * 8)
-        bits.put(script.byte(), 8);
-    std::vector<uint8_t> payload = bits.payload();
-    payload.resize(length); // the last byte's low nibble, or a length below 2
+    // The 12 bits of the message number, then fuzzer bytes, as a bit stream
+    // cut into the payload's bytes.
+    std::vector<uint8_t> payload(length);
+    uint32_t waiting = (uint32_t)message;
+    int waitingBits = 12;
+    for (size_t i = 0; i < length; ++i) {
+        if (waitingBits < 8) {
+            waiting = (waiting << 8) | script.byte();
+            waitingBits += 8;
+        }
+        payload[i] = (uint8_t)(waiting >> (waitingBits - 8));
+        waitingBits -= 8;
+        waiting &= (1u << waitingBits) - 1;
+    }
     std::vector<uint8_t> frame = analysis::makeFrame(payload);
     *split %= frame.size() + 1;
     return frame;
@@ -103,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     options.outageAfterSeconds = 1 + setup / 40;
     analysis::StreamAnalysis stream(options);
     double now = kClockStart;
+    int jsonChecksLeft = 4;
     while (!script.done()) {
         uint8_t control = script.byte();
         now += (control >> 2) * 0.5;
@@ -125,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         case 3:
             stream.rollInterval(now);
-            checkFacts(stream);
+            if (jsonChecksLeft-- > 0)
+                checkFacts(stream);
             break;
         }
     }

@@ -103,10 +103,11 @@ void StreamAnalysis::rollInterval(double at) {
     closedBytes_ = framing.bytes - intervalBytesAtStart_;
     closedFrames_ = framing.frames - intervalFramesAtStart_;
     closedCounts_.clear();
-    for (int number = 0; number < kMessageNumbers; ++number)
+    for (int number : seenNumbers_) {
         if (intervalCounts_[number] != 0)
             closedCounts_.push_back(std::make_pair(number, intervalCounts_[number]));
-    std::fill(intervalCounts_.begin(), intervalCounts_.end(), 0);
+        intervalCounts_[number] = 0;
+    }
 
     closedLatency_ = LatencyStatistics();
     if (!intervalLatencies_.empty()) {
@@ -142,7 +143,8 @@ void StreamAnalysis::onFrame(const uint8_t *payload, size_t size) {
     int number = messageNumber(payload, size);
     if (number < 0)
         return; // an empty frame carries no message
-    ++runCounts_[number];
+    if (runCounts_[number]++ == 0)
+        seenNumbers_.insert(std::upper_bound(seenNumbers_.begin(), seenNumbers_.end(), number), number);
     ++intervalCounts_[number];
     bool wellFormed = true;
     switch (messageFamily(number)) {
@@ -350,21 +352,20 @@ std::vector<Event> StreamAnalysis::takeEvents() {
 std::vector<MessageTypeFacts> StreamAnalysis::messageFacts() const {
     std::vector<MessageTypeFacts> list;
     double runSeconds = now_ - runStart_;
-    for (int number = 0; number < kMessageNumbers; ++number) {
-        if (runCounts_[number] == 0)
-            continue;
+    for (int number : seenNumbers_) {
         MessageTypeFacts type;
         type.number = number;
         type.count = runCounts_[number];
         type.rateHz = runSeconds > 0 ? type.count / runSeconds : 0;
         list.push_back(type);
     }
+    // Both lists ascend by message number, and every closed one was seen.
+    size_t next = 0;
     for (const auto &closed : closedCounts_) {
-        for (MessageTypeFacts &type : list)
-            if (type.number == closed.first) {
-                type.intervalCount = closed.second;
-                type.intervalRateHz = closedSeconds_ > 0 ? closed.second / closedSeconds_ : 0;
-            }
+        while (list[next].number != closed.first)
+            ++next;
+        list[next].intervalCount = closed.second;
+        list[next].intervalRateHz = closedSeconds_ > 0 ? closed.second / closedSeconds_ : 0;
     }
     return list;
 }

@@ -233,6 +233,7 @@ private:
 
     std::vector<uint64_t> runCounts_;      // by message number
     std::vector<uint64_t> intervalCounts_; // current interval
+    std::vector<int> seenNumbers_;         // message numbers counted, ascending
     uint64_t intervalBytesAtStart_ = 0, intervalFramesAtStart_ = 0;
     double intervalStart_ = 0;
     uint64_t malformed_ = 0;
