@@ -46,10 +46,14 @@ public:
     void feed(const void *bytes, size_t count) {
         scanner_.feed(static_cast<const uint8_t *>(bytes), count);
     }
+    // The link dropped: an unfinished frame is counted as cut, not rejected.
+    void linkDropped() { scanner_.linkDropped(); }
 
     uint64_t frames() const { return scanner_.counts().frames; }
     // Preamble bytes that did not start a frame with a good CRC.
     uint64_t rejected() const { return scanner_.counts().crcRejects; }
+    // Frames left unfinished by a drop of the link.
+    uint64_t cut() const { return scanner_.counts().cutFrames; }
     // Bytes outside any frame (rejected preambles included).
     uint64_t skippedBytes() const { return scanner_.counts().bytesOutsideFrames; }
     // Message number (first 12 payload bits) -> frames seen.
