@@ -53,3 +53,6 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/veltoclient.pc.in
   ${CMAKE_CURRENT_BINARY_DIR}/veltoclient.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/veltoclient.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+# The Python and .NET bindings, under share/veltoclient/.
+include(${CMAKE_CURRENT_LIST_DIR}/VeltoBindings.cmake)

@@ -90,7 +90,8 @@ VELTO_API VeltoHandle VELTO_CALL VeltoConstruct(void);
 
 /* Stops the client, waits for its thread and frees the handle. The wait is
  * 8 seconds and then, on Linux, without limit; on Windows a thread that has
- * not ended after 8 seconds is terminated. While it waits, the status
+ * not ended after 8 seconds is terminated, and the call returns once it has
+ * stopped (its connection is closed after that). While it waits, the status
  * callback may still receive the last reports (ending with 0) and, unless
  * VeltoStop was called first, the data callback may still be called.
  * A null handle is allowed and does nothing. Destroy every handle before

@@ -11,7 +11,7 @@ else
             iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib
             gpsd gpsd-clients nlohmann-json3-dev libcpp-httplib-dev libjs-chart.js chromium
             prometheus lintian dpkg-dev file zip unzip llvm lld python3-pytest python3-venv
-            python3-pip mono-mcs mono-runtime)
+            python3-pip mono-mcs mono-runtime qemu-user-static)
 fi
 
 missing=()

@@ -20,13 +20,28 @@ skip() {
   exit 0
 }
 
+source scripts/lib-i386.sh
 probe=$(mktemp -d)
 printf '#include <thread>\nint main() { std::thread t([] {}); t.join(); }\n' >"$probe/probe.cpp"
-if ! g++ -m32 -pthread "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1 || ! "$probe/probe"; then
+if ! g++ -m32 -pthread "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1; then
   rm -rf "$probe"
   skip "no i386 multilib compilers (g++ -m32, Debian package g++-multilib); libVeltoClient32.so was not built or tested"
 fi
 rm -rf "$probe"
+
+# On a kernel that refuses i386 programs the suite runs through qemu-user.
+# Two kinds of test say more about the emulator than about the library
+# there: those that count the process's threads (qemu adds its own) and the
+# signal storms (qemu's signal emulation does not survive them); they run
+# on the x86-64 suite and under the sanitizers all the same.
+emulated_excludes=()
+if ! i386_native; then
+  i386_emulate \
+    || skip "this kernel runs no i386 programs, and qemu-user (Debian package qemu-user-static, as root) could not stand in; libVeltoClient32.so was not tested"
+  echo "--- this kernel runs no i386 programs itself: the suite runs through qemu-i386-static"
+  echo "    (thread-counting and signal-storm tests left out under the emulator)"
+  emulated_excludes=(-E '^storm/|^LifecycleLeaks\.')
+fi
 
 mkdir -p $build
 # GoogleTest for i386, from the sources Debian ships (the packaged library
@@ -74,7 +89,7 @@ else
 fi
 
 echo "--- the behavioural suite on i386"
-ctest --test-dir $build --output-on-failure -j24 --timeout 300 || failed=1
+ctest --test-dir $build --output-on-failure -j24 --timeout 300 "${emulated_excludes[@]}" || failed=1
 
 if [ "$failed" -ne 0 ]; then
   echo "stage-30-i386: FAILED"

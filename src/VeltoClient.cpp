@@ -121,7 +121,7 @@ int VeltoClient::attemptOnce() {
 int VeltoClient::waitForAnswer() {
     int failures = 0;
     while (runFlag_.load(kRelaxed) && failures < kAnswerReceives) {
-        int received = socketReceive(socket_, buffer_, kReceiveBufferSize);
+        int received = socketReceive(socket_, buffer_, kReceiveBufferSize, kReceiveTimeoutSeconds);
         if (received > 0) {
             buffer_[received] = '\0';
             return parserNtrip(buffer_);
@@ -138,7 +138,7 @@ int VeltoClient::relayStream() {
     changeStatus(VELTO_STATUS_STREAMING);
     int failures = 0;
     while (runFlag_.load(kRelaxed)) {
-        int received = socketReceive(socket_, buffer_, kReceiveBufferSize);
+        int received = socketReceive(socket_, buffer_, kReceiveBufferSize, kReceiveTimeoutSeconds);
         if (received > 0) {
             deliver(received);
             failures = 0;

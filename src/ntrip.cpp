@@ -315,7 +315,7 @@ void readSourceTable(SocketHandle socketHandle, SourceTableReader *reader) {
     for (;;) {
         int room = 0;
         char *space = tableReaderSpace(reader, &room);
-        int received = socketReceive(socketHandle, space, room);
+        int received = socketReceive(socketHandle, space, room, kTableReceiveTimeoutSeconds);
         if (received <= 0 || tableReaderFeed(reader, received) != kTableGoOn)
             return;
     }

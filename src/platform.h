@@ -9,6 +9,12 @@
 //   ConnectWait                   the one-second readiness wait of a connect
 //   Mutex, ThreadHandle           the client lock and the client thread
 //   sleepOneSecond, compareIgnoringCase
+//
+// Every wait keeps its full length when a signal interrupts it: hosts whose
+// runtimes signal every thread (a garbage collector suspending threads, a
+// profiler's timer) must not see timeouts, lost streams and reconnections
+// that never happened. Only a cleared run flag, tested between waits, ends
+// the library's waiting early. Windows has no such signals.
 #ifndef VELTO_PLATFORM_H
 #define VELTO_PLATFORM_H
 
@@ -22,6 +28,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <strings.h>
 #include <sys/epoll.h>
@@ -82,6 +89,33 @@ struct ConnectWait {
 
 const SocketHandle kNoSocket = (SocketHandle)-1;
 
+#ifndef _WIN32
+// --- deadlines on the monotonic clock ---------------------------------------
+// A wait that a signal cut short goes on to the deadline it started with, so
+// a storm of signals can neither shorten it nor stretch it.
+
+inline struct timespec deadlineAfter(int milliseconds) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+// Whole milliseconds left until the deadline, rounded up; 0 once it passed.
+inline int millisecondsLeft(const struct timespec &deadline) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long left = (long long)(deadline.tv_sec - now.tv_sec) * 1000000000LL +
+                     (deadline.tv_nsec - now.tv_nsec);
+    return left <= 0 ? 0 : (int)((left + 999999) / 1000000);
+}
+#endif
+
 // --- sockets ---------------------------------------------------------------
 
 inline SocketHandle openTcpSocket() {
@@ -125,11 +159,32 @@ inline int socketSend(SocketHandle socketHandle, const char *bytes, int count) {
 }
 
 // -1 means no data within the timeout or any error; 0 means the peer closed.
-inline int socketReceive(SocketHandle socketHandle, char *bytes, int capacity) {
+// timeoutSeconds is the receive timeout set on the socket. A receive that a
+// signal interrupts before then waits again for what is left of it; an
+// interruption after it counts as the timeout.
+inline int socketReceive(SocketHandle socketHandle, char *bytes, int capacity,
+                         int timeoutSeconds) {
 #ifdef _WIN32
+    (void)timeoutSeconds;
     return recv(socketHandle, bytes, capacity, 0);
 #else
-    return (int)recv(socketHandle, bytes, (size_t)capacity, 0);
+    struct timespec deadline = deadlineAfter(timeoutSeconds * 1000);
+    ssize_t received = recv(socketHandle, bytes, (size_t)capacity, 0);
+    while (received < 0 && errno == EINTR) {
+        int left = millisecondsLeft(deadline);
+        if (left == 0)
+            return -1;
+        struct pollfd entry = {socketHandle, POLLIN, 0};
+        int ready = poll(&entry, 1, left);
+        if (ready == 0)
+            return -1;
+        // Readable (data, end of stream or an error): this receive returns at once.
+        if (ready > 0)
+            received = recv(socketHandle, bytes, (size_t)capacity, 0);
+        else if (errno != EINTR)
+            return -1;
+    }
+    return (int)received;
 #endif
 }
 
@@ -224,7 +279,14 @@ inline int connectWaitOnce(ConnectWait *wait, SocketHandle socketHandle) {
 #else
     (void)socketHandle;
     struct epoll_event event;
-    return epoll_wait(wait->epoll, &event, 1, 1000);
+    struct timespec deadline = deadlineAfter(1000);
+    for (;;) {
+        int ready = epoll_wait(wait->epoll, &event, 1, millisecondsLeft(deadline));
+        if (ready >= 0 || errno != EINTR)
+            return ready;
+        if (millisecondsLeft(deadline) == 0)
+            return 0;
+    }
 #endif
 }
 
@@ -322,11 +384,16 @@ inline void threadStart(ThreadHandle *thread, ThreadEntry entry, void *argument)
 
 // Waits 8 seconds for the thread; then POSIX waits on without limit, while
 // Windows terminates it so that a host stuck in a callback cannot hang the
-// caller for ever.
+// caller for ever. TerminateThread only asks for the end and returns while
+// the thread may still run; its socket, the lock and the object it runs in
+// must outlive it, so the wait for the handle follows, without a limit
+// (termination always completes).
 inline void threadFinish(ThreadHandle *thread) {
 #ifdef _WIN32
-    if (WaitForSingleObject(thread->handle, 8000) == WAIT_TIMEOUT)
+    if (WaitForSingleObject(thread->handle, 8000) == WAIT_TIMEOUT) {
         TerminateThread(thread->handle, 0);
+        WaitForSingleObject(thread->handle, INFINITE);
+    }
     CloseHandle(thread->handle);
 #else
     struct timespec deadline;
@@ -344,7 +411,9 @@ inline void sleepOneSecond() {
 #ifdef _WIN32
     Sleep(1000);
 #else
-    sleep(1);
+    struct timespec deadline = deadlineAfter(1000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, NULL) == EINTR) {
+    }
 #endif
 }
 

@@ -195,6 +195,35 @@ TEST(StreamDelivery, EveryBlockSizeFrom1To2048ArrivesByteExact) {
     EXPECT_EQ(recorder.statuses(), (std::vector<int>{1, 0}));
 }
 
+// A typical correction stream: one block of about 100 bytes a second. The
+// link holds for as long as the caster keeps sending, on one connection,
+// and every byte arrives; no silence bound may fire between two blocks.
+TEST(StreamDelivery, SteadySlowStreamHoldsWithEveryByte) {
+    const int kBlocks = 21;
+    const std::string stream = arbitraryStream(100 * kBlocks);
+    ClientRecorder recorder;
+    FakeCaster caster([&](CasterConnection &c) {
+        if (c.readRequest().empty())
+            return;
+        c.send(kIcyAccept);
+        if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
+            return;
+        for (int block = 0; block < kBlocks; ++block)
+            if (!c.send(stream.substr(100 * block, 100)) || !c.pause(1s))
+                return;
+        c.waitPeerClosed();
+    });
+    Client client;
+    client.start(&recorder);
+    ASSERT_TRUE(recorder.waitForBytes(stream.size(), 40s)) << recorder.data().size() << " bytes";
+    EXPECT_EQ(client.status(), VELTO_STATUS_STREAMING);
+    client.stop();
+    ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_IDLE, 5s));
+    EXPECT_EQ(recorder.data(), stream);
+    EXPECT_EQ(recorder.statuses(), (std::vector<int>{1, 0}));
+    EXPECT_EQ(caster.connections(), 1);
+}
+
 // Casters often push the first stream bytes in the same packet as their
 // answer. That block is read as the answer and is not handed on; the host
 // gets the stream from the next block on.

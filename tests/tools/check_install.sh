@@ -2,12 +2,23 @@
 # An integrator's first build against an installed library: `cmake
 # --install` into a fresh prefix, then the C example built outside this
 # tree once with find_package(VeltoClient) and once with pkg-config, and
-# both run against a local caster. Arguments: BUILD_DIR SOURCE_DIR.
+# both run against a local caster.
+#   check_install.sh BUILD_DIR SOURCE_DIR                 install, then check
+#   check_install.sh --installed PREFIX SOURCE_DIR        check a tree installed
+#                                                         otherwise (unpacked
+#                                                         Debian packages)
 NEEDS_SANDBOX=1
 source "$(dirname "$0")/lib.sh"
-build=${1:?build directory}
-source_dir=${2:?source directory}
-prefix=$work/prefix
+installed=
+if [ "${1:-}" = --installed ]; then
+  installed=${2:?installed prefix}
+  shift 2
+else
+  build=${1:?build directory}
+  shift
+fi
+source_dir=${1:?source directory}
+prefix=${installed:-$work/prefix}
 example=$source_dir/examples/minimal_host.c
 
 # The VeltoClient library a program loads, as a canonical path.
@@ -15,9 +26,12 @@ loaded_library() {
   ldd "$1" | sed -n 's/.*libVeltoClient[^ ]* => \([^ ]*\) .*/\1/p' | xargs -r readlink -f
 }
 
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
-  { cat "$work/install.log" >&2; fail "cmake --install"; finish; }
-library=$(ls "$prefix"/lib*/libVeltoClient*.so 2>/dev/null | head -n1)
+if [ -z "$installed" ]; then
+  cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log" >&2; fail "cmake --install"; finish; }
+fi
+# lib/ or, in Debian's layout, lib/<multiarch>/.
+library=$(find "$prefix"/lib* -maxdepth 2 -name 'libVeltoClient*.so' 2>/dev/null | head -n1)
 check "header installed" test -f "$prefix/include/velto.h"
 check "shared library installed" test -n "$library"
 check "CMake package installed" test -f "$(dirname "$library")/cmake/VeltoClient/VeltoClientConfig.cmake"
