@@ -103,8 +103,8 @@ int main(int argc, char **argv) {
 
     printf("RTCM 3 analysis (%s, %zu bytes, %zu-byte blocks, one thread, its CPU time)\n",
            path, recording.size(), kBlock);
-    printf("  %-44s %6.2f GB/s per core   (goal >= %.1f)  %s\n", "analysis: framing, decoding, facts", analysed,
-           kGoalGigabytesPerSecond, analysed >= kGoalGigabytesPerSecond ? "met" : "NOT MET");
+    printf("  %-44s %6.2f GB/s per core   (goal >= %.1f)  %s\n", "analysis: framing, decoding, facts",
+           analysed, kGoalGigabytesPerSecond, analysed >= kGoalGigabytesPerSecond ? "met" : "NOT MET");
     printf("  %-44s %6.2f GB/s\n", "CRC-24Q alone, as the analysis computes it", fast);
     printf("  %-44s %6.2f GB/s\n", "CRC-24Q alone, one byte per step", plain);
     printf("  (%llu frames decoded)\n", (unsigned long long)frames);

@@ -64,7 +64,9 @@ bool msmConstellation(int message, Constellation *constellation) {
     }
 }
 
-uint64_t satelliteBit(int satellite) { return satellite >= 1 && satellite <= 64 ? 1ull << (64 - satellite) : 0; }
+uint64_t satelliteBit(int satellite) {
+    return satellite >= 1 && satellite <= 64 ? 1ull << (64 - satellite) : 0;
+}
 
 // MSM1 to MSM7 header, all constellations:
 //   message number                    DF002   12
@@ -182,7 +184,8 @@ bool ephemerisLayout(int message, EphemerisLayout *layout) {
 } // namespace
 
 const char *constellationName(Constellation constellation) {
-    static const char *const kNames[kConstellations] = {"GPS", "GLONASS", "Galileo", "SBAS", "QZSS", "BeiDou"};
+    static const char *const kNames[kConstellations] = {"GPS",  "GLONASS", "Galileo",
+                                                        "SBAS", "QZSS",    "BeiDou"};
     return constellation >= 0 && constellation < kConstellations ? kNames[constellation] : "?";
 }
 

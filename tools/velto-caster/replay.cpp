@@ -62,7 +62,8 @@ void deriveSchedule(const FrameList &list, Recording *recording) {
     double at = 0;
     for (const FrameList::Frame &frame : list.frames) {
         analysis::ObservationHeader header;
-        if (analysis::messageFamily(analysis::messageNumber(frame.payload, frame.size)) != analysis::kObservations ||
+        int message = analysis::messageNumber(frame.payload, frame.size);
+        if (analysis::messageFamily(message) != analysis::kObservations ||
             !analysis::decodeObservationHeader(frame.payload, frame.size, &header))
             continue;
         if (pacing && header.constellation != paced)
@@ -184,7 +185,8 @@ std::string loadRecording(const std::string &path, Recording *recording) {
         return path + ": no RTCM 3 frame in it";
     recording->frames = list.frames.size();
     const FrameList::Frame &lastFrame = list.frames.back();
-    recording->wholeFramesEnd = lastFrame.offset + analysis::kFrameHeader + lastFrame.size + analysis::kFrameCrc;
+    recording->wholeFramesEnd =
+        lastFrame.offset + analysis::kFrameHeader + lastFrame.size + analysis::kFrameCrc;
     deriveSchedule(list, recording);
     return "";
 }
