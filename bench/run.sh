@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks: the library against plain receive loops
-# (velto_bench) and against RTKLIB's str2str (velto_peer). The library only
-# talks to port 2101 of its caster host, so everything runs inside a private
-# network namespace with a loopback of its own, where the bench programs own
-# that port without disturbing anything on the machine.
+# Builds and runs the benchmarks: the tools' RTCM 3 analysis on a recording
+# (bench_analysis), the library against plain receive loops (velto_bench) and
+# against RTKLIB's str2str (velto_peer). The library only talks to port 2101
+# of its caster host, so everything runs inside a private network namespace
+# with a loopback of its own, where the bench programs own that port without
+# disturbing anything on the machine.
 #   bench/run.sh [velto_bench options...]     e.g. --only throughput
 #   bench/run.sh --only stream                velto stream with 200 mount points
+#   bench/run.sh --only analysis              the analysis alone
 # Environment: BUILD_DIR (default build-bench), PEER=0 skips the peer run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,9 +25,13 @@ fi
 ip link set lo up
 only=""
 [ "${1:-}" = --only ] && only=${2:-}
-if [ "$only" != stream ]; then
-  "$dir/bench/velto_bench" "$@"
+if [ -z "$only" ] || [ "$only" = analysis ]; then
+  "$dir/bench/bench_analysis"
 fi
+case "$only" in
+  analysis | stream) ;;
+  *) "$dir/bench/velto_bench" "$@" ;;
+esac
 if { [ -z "$only" ] || [ "$only" = stream ]; } && [ -x "$dir/bench/velto_stream_scale" ]; then
   work=$(mktemp -d)
   "$dir/bench/velto_stream_scale" --velto "$dir/tools/velto" --workdir "$work" \
@@ -33,7 +39,7 @@ if { [ -z "$only" ] || [ "$only" = stream ]; } && [ -x "$dir/bench/velto_stream_
   rm -rf "$work"
 fi
 
-if [ "${PEER:-1}" != 0 ] && [ "$only" != stream ]; then
+if [ "${PEER:-1}" != 0 ] && [ "$only" != stream ] && [ "$only" != analysis ]; then
   if ! command -v str2str >/dev/null; then
     echo "peer comparison skipped: str2str (Debian package rtklib) is not installed"
     exit 0

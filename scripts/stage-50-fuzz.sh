@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# libFuzzer targets: the answer classification and the source-table reader,
-# about 30 seconds each from the seed corpora in fuzz/corpus. Inputs the
-# fuzzer finds go to a temporary copy of each corpus, never into the
-# repository; a crash input is kept in build-fuzz/artifacts and fails the
-# stage.
+# libFuzzer targets: the answer classification, the source-table reader and
+# the tools' RTCM 3 analysis, about 30 seconds each from the seed corpora in
+# fuzz/corpus. Inputs the fuzzer finds go to a temporary copy of each
+# corpus, never into the repository; a crash input is kept in
+# build-fuzz/artifacts and fails the stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${VELTO_FUZZ_SECONDS:-30}
@@ -30,16 +30,20 @@ fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVELTO_BUILD_FUZZ=ON -DVELTO_BUILD_TESTS=OFF -DVELTO_BUILD_TOOLS=OFF -DVELTO_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j2 --target fuzz_classify fuzz_source_table
+cmake --build "$build" -j2 --target fuzz_classify fuzz_source_table fuzz_analysis
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$build/artifacts"
 status=0
-for target in classify source_table; do
+for target in classify source_table analysis; do
   cp -r "fuzz/corpus/$target" "$work/$target"
+  # The analysis turns its facts into JSON and parses it back at every
+  # interval roll of its script: shorter scripts keep it from crawling.
+  max_len=8192
+  [ "$target" = analysis ] && max_len=4096
   echo "--- fuzz_$target for $seconds s"
-  if ! "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+  if ! "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
        -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$work/$target" \
        >"$work/$target.log" 2>&1; then
     tail -n 60 "$work/$target.log"

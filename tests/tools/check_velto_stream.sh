@@ -38,7 +38,7 @@ check "status words in order: streaming, stream lost, idle" \
 check "the drop announces the library's 30-s pause" \
   grep -q 'RTCM3_DEMO: status -4: stream lost; next attempt in 30 s$' "$work/drop.log"
 check "summary counts the RTCM types" \
-  grep -Eq 'RTCM frames \(1005x[0-9]+ 1074x[0-9]+ 1084x[0-9]+ 1230x[0-9]+\), 0 rejected' "$work/drop.log"
+  grep -Eq 'RTCM frames \(1005x[0-9]+ 1006x[0-9]+ 1033x[0-9]+ 1074x[0-9]+ 1084x[0-9]+ 1094x[0-9]+ 1124x[0-9]+ 1230x[0-9]+\), 0 rejected' "$work/drop.log"
 check "summary bytes equal the file size" \
   grep -q "velto: RTCM3_DEMO: $(stat -c %s "$work/got.bin") bytes" "$work/drop.log"
 check "the caster saw client number 7" grep -q 'NTRIP Client 1.0 #7' "$work/caster.log"
@@ -84,7 +84,7 @@ check "closed standard output is explained" grep -q 'RTCM3_DEMO: writing the out
 start_caster --rate 20000 --drop-every 1.5 --drops 1
 script -qfec "$VELTO stream RTCM3_DEMO --output $work/tty.bin --duration 3" "$work/tty.log" >/dev/null </dev/null
 check "terminal: \\r-updated live line with the RTCM types" \
-  grep -aq $'\r\033\[Kstreaming | .* | .*/s | last block .* ago | [0-9]* frames, RTCM 1005 1074 1084 1230' "$work/tty.log"
+  grep -aq $'\r\033\[Kstreaming | .* | .*/s | last block .* ago | [0-9]* frames, RTCM 1005 1006 1033 1074 1084 1094 1124 1230' "$work/tty.log"
 check "terminal: after the drop, the countdown to the next attempt" \
   grep -aEq $'\r\033\\[Kstream lost \\| .* \\| next attempt in (29|30|28) s' "$work/tty.log"
 stop_caster

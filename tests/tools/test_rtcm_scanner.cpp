@@ -8,19 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
 #include "rtcm.h"
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(condition)                                                        \
-    do {                                                                        \
-        if (!(condition)) {                                                     \
-            fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                         \
-        }                                                                       \
-    } while (0)
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -169,10 +160,5 @@ int main() {
     framesSplitAcrossBlocks();
     damagedAndPartialInput();
     lengthExtremes();
-    if (failures != 0) {
-        fprintf(stderr, "%d check(s) failed\n", failures);
-        return 1;
-    }
-    printf("rtcm scanner: all checks passed\n");
-    return 0;
+    return checkResult("rtcm scanner");
 }

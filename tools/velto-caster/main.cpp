@@ -30,9 +30,9 @@
 #include <vector>
 
 #include "display.h"
+#include "content.h"
 #include "options.h"
 #include "rtcm.h"
-#include "synthetic.h"
 
 namespace {
 
@@ -64,16 +64,6 @@ std::string trim(const std::string &text) {
         return "";
     size_t end = text.find_last_not_of(" \t");
     return text.substr(begin, end - begin + 1);
-}
-
-// GPS time of week now, in milliseconds: lets the synthetic epochs carry a
-// plausible time stamp (leap seconds ignored).
-uint32_t gpsMillisecondOfWeek() {
-    const time_t kGpsEpoch = 315964800; // 1980-01-06 in Unix time
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t ms = (uint64_t)(now.tv_sec - kGpsEpoch) * 1000 + now.tv_nsec / 1000000;
-    return (uint32_t)(ms % (7ull * 24 * 3600 * 1000));
 }
 
 struct Request {
@@ -374,7 +364,8 @@ std::string Caster::answer(Connection *connection, const std::string &head) {
 std::string Caster::sourceTable() const {
     std::string body;
     for (const std::string &mount : options_.mounts)
-        body += "STR;" + mount + ";Velto demo;RTCM 3.3;1005(10),1074(1),1084(1),1230(10);2;GPS+GLO;"
+        body += "STR;" + mount + ";Velto demo;RTCM 3.3;"
+                "1005(10),1006(10),1033(10),1074(1),1084(1),1094(1),1124(1),1230(10);2;GPS+GLO+GAL+BDS;"
                 "VELTO;DEU;52.38;13.07;0;0;velto-caster;none;B;N;" +
                 std::to_string((long)(options_.rate * 8)) + ";synthetic\r\n";
     body += "NET;VELTO;Velto;B;N;none;none;none;none\r\n";
@@ -401,11 +392,9 @@ std::string Caster::stream(Connection *connection) {
         return "client closed";
     int recordFd = openConnectionRecord(connection);
 
-    SyntheticStation station(1000 + connection->number % 1000, 0x9E3779B9u * connection->number,
-                             gpsMillisecondOfWeek());
+    std::unique_ptr<StreamContent> content =
+        openStreamContent(options_.content, options_.rate, connection->number);
     rtcm::FrameScanner sentFrames;
-    std::vector<uint8_t> queue;
-    size_t queued = 0; // bytes of queue already sent
     uint64_t sent = 0;
     std::string ending = "caster stopped";
     Clock::time_point start = Clock::now();
@@ -415,30 +404,22 @@ std::string Caster::stream(Connection *connection) {
             ending = "dropped";
             break;
         }
-        bool stalled = options_.stallAfter > 0 && elapsed >= options_.stallAfter;
-        size_t allowance = kMaxChunk;
-        if (options_.rate > 0) {
-            double due = options_.rate * elapsed - (double)sent;
-            allowance = due <= 0 ? 0 : due > kMaxChunk ? kMaxChunk : (size_t)due;
+        if (content->finished()) {
+            ending = "end of the replayed file";
+            break;
         }
-        if (!stalled && allowance > 0) {
-            while (queue.size() - queued < allowance) {
-                queue.erase(queue.begin(), queue.begin() + queued);
-                queued = 0;
-                std::vector<uint8_t> epoch = station.nextEpoch();
-                queue.insert(queue.end(), epoch.begin(), epoch.end());
-            }
-            if (!sendAll(fd, queue.data() + queued, allowance)) {
+        bool stalled = options_.stallAfter > 0 && elapsed >= options_.stallAfter;
+        StreamContent::Bytes due = stalled ? StreamContent::Bytes{NULL, 0} : content->due(kMaxChunk);
+        if (due.size > 0) {
+            if (!sendAll(fd, due.data, due.size)) {
                 ending = stopping_ ? "caster stopped" : "client gone";
                 break;
             }
-            record(recordFd, queue.data() + queued, allowance);
-            sentFrames.feed(queue.data() + queued, allowance);
-            queued += allowance;
-            sent += allowance;
+            record(recordFd, due.data, due.size);
+            sentFrames.feed(due.data, due.size);
+            sent += due.size;
         }
-        bool unlimited = options_.rate <= 0 && !stalled;
-        int event = waitReadable(fd, unlimited ? 0 : kTickMs);
+        int event = waitReadable(fd, stalled ? kTickMs : content->msUntilDue(kTickMs));
         if (event != 0) {
             ending = stopping_ ? "caster stopped" : "client closed";
             break;

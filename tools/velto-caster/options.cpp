@@ -17,12 +17,13 @@ const int kExitUsage = 2;
 void printUsage(FILE *to) {
     fprintf(to,
             "Usage: velto-caster [options]\n"
-            "A small NTRIP caster on 127.0.0.1 that streams synthetic RTCM 3\n"
-            "(messages 1005, 1074, 1084, 1230) with valid framing and CRC-24Q.\n"
+            "A small NTRIP caster on 127.0.0.1 that streams the RTCM 3 of a synthetic\n"
+            "station (1005, 1006, 1033, 1230; MSM4 1074, 1084, 1094, 1124 stamped with the\n"
+            "time they are sent), or a recorded file (--replay).\n"
             "\n"
             "  --port N            TCP port on 127.0.0.1 (default 2101)\n"
             "  --mount NAME        offer this mount point; repeatable (default %s)\n"
-            "  --rate BYTES_PER_S  stream rate per client (default 1000; 0 = as fast as possible)\n"
+            "  --rate BYTES_PER_S  byte budget per client (default 1000; 0 = as fast as possible)\n"
             "  --credential B64    Basic credential to accept (default the library's, %s);\n"
             "                      every stream request must carry one\n"
             "  --stall-after S     after S seconds of streaming send nothing more, keep the link\n"
@@ -48,6 +49,7 @@ void printUsage(FILE *to) {
             "  velto-caster --mount RTCM3_DEMO --drop-every 5 --drops 1 --lifetime 120 --log &\n"
             "  velto stream RTCM3_DEMO --output demo.rtcm --duration 45\n",
             kDefaultMount, kLibraryCredential);
+    printContentUsage(to);
 }
 
 [[noreturn]] void usageError(const std::string &message) {
@@ -121,6 +123,7 @@ Options parseOptions(int argc, char **argv) {
             options.mounts.push_back(name);
         } else if (arg == "--rate") {
             options.rate = parseSeconds(arg, next(), true);
+            options.content.rateGiven = true;
         } else if (arg == "--credential") {
             // An empty value is far more likely an unset shell variable than
             // a wish to serve without authentication: refuse it.
@@ -139,11 +142,13 @@ Options parseOptions(int argc, char **argv) {
             options.record = next();
         } else if (arg == "--log" && !hasInlineValue) {
             options.log = true;
+        } else if (parseContentOption(arg, hasInlineValue, next, &options.content)) {
         } else {
             usageError("unknown argument '" + std::string(argv[i]) + "'");
         }
     }
     if (options.mounts.empty())
         options.mounts.push_back(kDefaultMount);
+    finishContentOptions(&options.content);
     return options;
 }

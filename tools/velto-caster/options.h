@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "content.h"
+
 extern const char kLibraryCredential[]; // what the library always sends
 
 struct Options {
@@ -18,6 +20,7 @@ struct Options {
     bool log = false;
     std::string record;
     std::string credential = kLibraryCredential;
+    ContentOptions content;    // synthetic station or replayed file (content.h)
 };
 
 // Parses the command line; prints the help and exits 0 for --help, prints

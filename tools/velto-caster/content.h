@@ -1,0 +1,59 @@
+// What velto-caster streams to each client, and when: the synthetic
+// station, or a recorded file replayed (--replay). The caster's connection
+// loop asks for the bytes that are due and how long to wait for the next
+// ones; everything about pacing and content lives here.
+#ifndef VELTO_CASTER_CONTENT_H
+#define VELTO_CASTER_CONTENT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct Recording;
+
+struct ContentOptions {
+    std::string replayFile;  // --replay
+    bool loop = false;       // --loop
+    bool rateGiven = false;  // --rate given: a replay follows it instead of its epochs
+    std::string receiverDescriptor; // --receiver-descriptor: receiver type in 1033
+    std::shared_ptr<const Recording> recording; // the replayed file, read at start
+};
+
+// The options of this part of the command line. parseContentOption takes
+// one argument (its value through `value`) and says whether it was one of
+// them; finishContentOptions reads the file to replay. Both print the
+// problem and exit 2 for anything they cannot use.
+bool parseContentOption(const std::string &arg, bool hasInlineValue,
+                        const std::function<const char *()> &value, ContentOptions *options);
+void finishContentOptions(ContentOptions *options);
+void printContentUsage(FILE *to);
+
+class StreamContent {
+public:
+    virtual ~StreamContent() {}
+
+    struct Bytes {
+        const uint8_t *data;
+        size_t size;
+    };
+    // The bytes due now, at most limit of them (size 0 when none are). They
+    // stay valid until the next call.
+    virtual Bytes due(size_t limit) = 0;
+    // Milliseconds until more bytes are due, at most cap; 0 when they are
+    // due now.
+    virtual int msUntilDue(int cap) = 0;
+    // A replay without --loop has sent the whole file.
+    virtual bool finished() const = 0;
+};
+
+// The content of one client's stream, from its start. rate is --rate
+// (bytes per second, 0 = as fast as possible).
+std::unique_ptr<StreamContent> openStreamContent(const ContentOptions &options, double rate,
+                                                 int connectionNumber);
+
+#endif
