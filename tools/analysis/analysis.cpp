@@ -255,7 +255,7 @@ void StreamAnalysis::stationChanged(StationPart part, bool hadBefore, const Stat
     pushEvent(event);
 }
 
-VELTO_COUNTS_BITS void StreamAnalysis::observation(const ObservationHeader &header) {
+void StreamAnalysis::observation(const ObservationHeader &header) {
     noteStationId(header.stationId);
     ConstellationState &state = constellations_[header.constellation];
     ConstellationFacts &facts = state.facts;

@@ -13,16 +13,36 @@
 
 namespace analysis {
 
-// The number of bits set. The functions that count for every frame are
-// built twice on x86-64 (VELTO_COUNTS_BITS): with the processor's popcnt
-// instruction, and without it for processors that lack it, where the
-// count is a library call; the loader picks the one that fits.
-inline int bitCount(uint64_t bits) { return __builtin_popcountll(bits); }
+// The number of bits set, for every MSM frame's masks. The processor's
+// popcnt instruction where it has one (asked once; the instruction is
+// written out because without a processor flag the compiler would not emit
+// it, and a whole build for newer processors would exclude older ones),
+// otherwise a count in a few arithmetic steps.
+inline bool processorHasPopcnt() {
 #if defined(__x86_64__) && defined(__GNUC__)
-#define VELTO_COUNTS_BITS __attribute__((target_clones("popcnt", "default")))
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("popcnt") != 0;
+    }();
+    return has;
 #else
-#define VELTO_COUNTS_BITS
+    return false;
 #endif
+}
+
+inline int bitCount(uint64_t bits) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (processorHasPopcnt()) {
+        uint64_t count;
+        __asm__("popcnt %1, %0" : "=r"(count) : "r"(bits) : "cc");
+        return (int)count;
+    }
+#endif
+    bits = bits - ((bits >> 1) & 0x5555555555555555ull);
+    bits = (bits & 0x3333333333333333ull) + ((bits >> 2) & 0x3333333333333333ull);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (int)((bits * 0x0101010101010101ull) >> 56);
+}
 
 class BitReader {
 public:

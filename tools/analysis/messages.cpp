@@ -87,7 +87,7 @@ uint64_t satelliteBit(int satellite) {
 //   signal mask                       DF395   32
 //   cell mask                         DF396   satellites x signals (at most 64)
 // then per satellite and per cell the data of kMsmSizes.
-VELTO_COUNTS_BITS bool decodeMsmHeader(BitReader &bits, ObservationHeader *out) {
+bool decodeMsmHeader(BitReader &bits, ObservationHeader *out) {
     out->msmType = out->message % 10;
     out->stationId = (int)bits.u(12);
     if (out->constellation == kGlonass) {
