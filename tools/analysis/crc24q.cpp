@@ -15,35 +15,38 @@ namespace {
 // checksum becomes a 32-bit one over the polynomial times x^8, whose low
 // 33 bits without the x^32 term are 0x864CFB00. Four input bytes can then
 // be folded into the register at once.
-const uint32_t kShiftedPolynomial = 0x864CFB00u;
+constexpr uint32_t kShiftedPolynomial = 0x864CFB00u;
 
 // entry[k][b]: the register after byte b followed by k zero bytes.
 // Sixteen slices (16 KiB of tables, well inside a level-1 cache) take
 // sixteen independent lookups per step, which the processor overlaps.
-const int kSlices = 16;
+// They are built by the compiler: a table built at run time would cost a
+// check on every call whether it has been built yet.
+constexpr int kSlices = 16;
 
 struct SliceTables {
     uint32_t entry[kSlices][256];
-
-    SliceTables() {
-        for (uint32_t byte = 0; byte < 256; ++byte) {
-            uint32_t crc = byte << 24;
-            for (int bit = 0; bit < 8; ++bit)
-                crc = (crc & 0x80000000u) ? (crc << 1) ^ kShiftedPolynomial : crc << 1;
-            entry[0][byte] = crc;
-        }
-        for (int k = 1; k < kSlices; ++k)
-            for (int byte = 0; byte < 256; ++byte) {
-                uint32_t previous = entry[k - 1][byte];
-                entry[k][byte] = (previous << 8) ^ entry[0][previous >> 24];
-            }
-    }
 };
 
-const SliceTables &tables() {
-    static const SliceTables built;
-    return built;
+constexpr SliceTables buildSliceTables() {
+    SliceTables t = {};
+    for (uint32_t byte = 0; byte < 256; ++byte) {
+        uint32_t crc = byte << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ kShiftedPolynomial : crc << 1;
+        t.entry[0][byte] = crc;
+    }
+    for (int k = 1; k < kSlices; ++k)
+        for (int byte = 0; byte < 256; ++byte) {
+            uint32_t previous = t.entry[k - 1][byte];
+            t.entry[k][byte] = (previous << 8) ^ t.entry[0][previous >> 24];
+        }
+    return t;
 }
+
+constexpr SliceTables kSliceTables = buildSliceTables();
+
+const SliceTables &tables() { return kSliceTables; }
 
 uint32_t bigEndian32(const uint8_t *at) {
     return ((uint32_t)at[0] << 24) | ((uint32_t)at[1] << 16) | ((uint32_t)at[2] << 8) | at[3];
@@ -103,21 +106,25 @@ __attribute__((target("pclmul,ssse3"))) inline __m128i loadBlock(const uint8_t *
 // least 32) moves the bytes and clears the rest.
 struct HeadShuffles {
     uint8_t mask[17][16];
-    HeadShuffles() {
-        for (int head = 1; head <= 16; ++head)
-            for (int lane = 0; lane < 16; ++lane) {
-                // Lane k of the result is byte 15 - k of the padded block,
-                // which is data byte 15 - k - (16 - head), or a zero.
-                int from = 15 - lane - (16 - head);
-                mask[head][lane] = from >= 0 ? (uint8_t)from : 0x80;
-            }
-    }
 };
 
+constexpr HeadShuffles headShuffles() {
+    HeadShuffles shuffles = {};
+    for (int head = 1; head <= 16; ++head)
+        for (int lane = 0; lane < 16; ++lane) {
+            // Lane k of the result is byte 15 - k of the padded block,
+            // which is data byte 15 - k - (16 - head), or a zero.
+            int from = 15 - lane - (16 - head);
+            shuffles.mask[head][lane] = from >= 0 ? (uint8_t)from : 0x80;
+        }
+    return shuffles;
+}
+
+constexpr HeadShuffles kHeadShuffles = headShuffles();
+
 __attribute__((target("pclmul,ssse3"))) inline __m128i loadHead(const uint8_t *data, size_t head) {
-    static const HeadShuffles shuffles;
     return _mm_shuffle_epi8(_mm_loadu_si128((const __m128i *)data),
-                            _mm_loadu_si128((const __m128i *)shuffles.mask[head]));
+                            _mm_loadu_si128((const __m128i *)kHeadShuffles.mask[head]));
 }
 
 // Sixteen bytes per block. The checksum starts from 0, so zero bytes in
