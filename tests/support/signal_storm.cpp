@@ -52,6 +52,7 @@ void storm(DIR *tasks) {
         signalEveryOtherThread(tasks, self);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    closedir(tasks);
 }
 
 // Ends the storm after the last test and checks that it really blew: a

@@ -63,7 +63,7 @@ start_caster() {
   : > "$work/caster.log"
   "$VELTO_CASTER" --log --lifetime 120 "$@" 2>>"$work/caster.log" &
   caster_pid=$!
-  wait_for_text "$work/caster.log" 'listening on 127\.0\.0\.1' 10
+  wait_for_text "$work/caster.log" 'listening on 127\.0\.0\.1' 30
 }
 
 # Starts answer_caster.py, a caster that gives every request the same
@@ -73,7 +73,7 @@ start_answer_caster() {
   : > "$work/caster.log"
   python3 "$(dirname "${BASH_SOURCE[0]}")/answer_caster.py" "$1" 2>>"$work/caster.log" &
   caster_pid=$!
-  wait_for_text "$work/caster.log" 'listening on 127\.0\.0\.1' 10
+  wait_for_text "$work/caster.log" 'listening on 127\.0\.0\.1' 30
 }
 
 stop_caster() {

@@ -154,10 +154,13 @@ def events(path, velto_log, caster_log, sent_dir, out_dir):
               framing["crc_rejects"] == 0 and framing["bytes_outside_frames"] == 0 and
               framing["cut_frames"] <= (1 if m in dropped else 0) and
               framing["link_drops"] == (1 if m in dropped else 0) + 1, rtcm)
+        # Loopback adds a millisecond or so; a machine loaded by a parallel
+        # sanitizer run may hold a block back now and then.
+        latency = rtcm["latency"]["run"]
         check("%s: the station and its latency on loopback" % m,
               rtcm["station"]["id"] is not None and rtcm["station"]["receiver"] is not None and
-              rtcm["latency"]["run"]["count"] > 0 and 0 <= rtcm["latency"]["run"]["max_ms"] < 300,
-              (rtcm["station"], rtcm["latency"]))
+              latency["count"] > 0 and 0 <= latency["min_ms"] and latency["mean_ms"] < 100 and
+              latency["max_ms"] < 1000, (rtcm["station"], rtcm["latency"]))
         if m not in dropped:
             rates = [e["bytes_per_s"] for e in stats[1:]]
             check("%s: about 2000 bytes/s" % m, all(1000 < r < 3000 for r in rates), rates)
