@@ -17,7 +17,9 @@ bool Subscription::next(std::vector<Message> *out, std::chrono::milliseconds tim
     out->clear();
     std::unique_lock<std::mutex> hold(mutex_);
     ready_.wait_for(hold, timeout, [this] { return closed_ || !queue_.empty() || droppedUntold_ > 0; });
-    if (closed_)
+    // What was queued before the hub closed still goes out: the summaries
+    // and the exit event come last of all.
+    if (closed_ && queue_.empty())
         return false;
     if (droppedUntold_ > 0) {
         out->push_back(sseMessage("dropped", "{\"dropped\":" + std::to_string(droppedUntold_) + "}"));

@@ -36,7 +36,8 @@ public:
     // empties first; still empty after a quiet timeout). After messages were
     // dropped for this stream, the first one handed out is a "dropped" notice
     // with the count, so that the reader knows to fetch the whole state
-    // again. Returns false once the hub has closed: the stream should end.
+    // again. Returns false once the hub has closed and all that was queued
+    // before is out: the stream should end.
     bool next(std::vector<Message> *out, std::chrono::milliseconds timeout);
     bool wantsTicks() const { return wantsTicks_; }
     uint64_t dropped() const;

@@ -16,6 +16,10 @@ namespace {
 const std::chrono::milliseconds kHeartbeat(15000);
 // Request bodies are never read (only GET and HEAD are served).
 const size_t kMaxPayload = 8192;
+// cpp-httplib bounds each header line but not their number; a browser sends
+// about twenty.
+const size_t kMaxHeaders = 100;
+const size_t kMaxHeaderBytes = 32768;
 const time_t kKeepAliveSeconds = 2;
 
 // Script only from the page's own files, no inline script, and nothing from
@@ -59,6 +63,13 @@ void plainText(httplib::Response &response, int status, const std::string &text)
     response.set_content(text + "\n", "text/plain; charset=utf-8");
 }
 
+bool headersTooLarge(const httplib::Request &request) {
+    size_t bytes = 0;
+    for (const auto &header : request.headers)
+        bytes += header.first.size() + header.second.size();
+    return request.headers.size() > kMaxHeaders || bytes > kMaxHeaderBytes;
+}
+
 } // namespace
 
 MonitorHttp::MonitorHttp(EventHub *hub, const Content &content)
@@ -80,6 +91,10 @@ void MonitorHttp::route() {
         if (request.method != "GET" && request.method != "HEAD") {
             response.set_header("Allow", "GET, HEAD");
             plainText(response, 405, "only GET and HEAD");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (headersTooLarge(request)) {
+            plainText(response, 431, "too many header fields");
             return httplib::Server::HandlerResponse::Handled;
         }
         if (loopbackOnly_ && request.has_header("Host") &&
