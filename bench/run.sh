@@ -7,7 +7,8 @@
 # disturbing anything on the machine.
 #   bench/run.sh [velto_bench options...]     e.g. --only throughput
 #   bench/run.sh --only stream                velto stream with 200 mount points
-#   bench/run.sh --only analysis              the analysis alone
+#   bench/run.sh --only analysis              the analysis alone, and velto stream
+#                                             with it against the plain relay
 # Environment: BUILD_DIR (default build-bench), PEER=0 skips the peer run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,6 +28,7 @@ only=""
 [ "${1:-}" = --only ] && only=${2:-}
 if [ -z "$only" ] || [ "$only" = analysis ]; then
   "$dir/bench/bench_analysis"
+  [ -x "$dir/tools/velto" ] && bash "$(dirname "$0")/stream_throughput.sh" "$dir"
 fi
 case "$only" in
   analysis | stream) ;;

@@ -13,8 +13,10 @@
 namespace {
 
 int output = -1;
+long long relayed = 0; // written on the client thread; read after VeltoDestruct
 
 void VELTO_CALL onData(void *, char *bytes, int count) {
+    relayed += count;
     while (count > 0) {
         ssize_t written = write(output, bytes, (size_t)count);
         if (written <= 0)
@@ -52,5 +54,6 @@ int main(int argc, char **argv) {
     VeltoStop(handle);
     VeltoDestruct(handle);
     close(output);
+    fprintf(stderr, "velto_relay: %lld bytes relayed\n", relayed);
     return 0;
 }

@@ -144,12 +144,20 @@ def events(path, velto_log, caster_log, sent_dir, out_dir):
             continue
         check("%s: ended streaming (0)" % m, s["ending"] == "streaming" and s["exit_status"] == 0, s)
         check("%s: connections counted" % m, s["connections"] == (2 if m in dropped else 1), s["connections"])
-        # The drop cut a frame short: its bytes (less than one whole frame)
-        # are skipped, and any 0xD3 among them counts as rejected.
-        clean = s["rtcm"]["rejected"] == 0 and s["rtcm"]["skipped_bytes"] == 0
-        check("%s: all four RTCM message types, nothing skipped but a cut frame" % m,
-              set(s["rtcm"]["message_types"]) == {"1005", "1074", "1084", "1230"} and
-              (s["rtcm"]["skipped_bytes"] < 1029 if m in dropped else clean), s["rtcm"])
+        # The analysis counts a frame that the drop cut short apart from a
+        # corrupt one: nothing may be rejected or lie outside frames.
+        rtcm = s["rtcm"]
+        framing = rtcm["framing"]
+        types = {t["type"] for t in rtcm["messages"]}
+        check("%s: the synthetic station's messages, every frame good, at most a cut one" % m,
+              types == {1005, 1006, 1033, 1074, 1084, 1094, 1124, 1230} and
+              framing["crc_rejects"] == 0 and framing["bytes_outside_frames"] == 0 and
+              framing["cut_frames"] <= (1 if m in dropped else 0) and
+              framing["link_drops"] == (1 if m in dropped else 0) + 1, rtcm)
+        check("%s: the station and its latency on loopback" % m,
+              rtcm["station"]["id"] is not None and rtcm["station"]["receiver"] is not None and
+              rtcm["latency"]["run"]["count"] > 0 and 0 <= rtcm["latency"]["run"]["max_ms"] < 300,
+              (rtcm["station"], rtcm["latency"]))
         if m not in dropped:
             rates = [e["bytes_per_s"] for e in stats[1:]]
             check("%s: about 2000 bytes/s" % m, all(1000 < r < 3000 for r in rates), rates)

@@ -36,6 +36,13 @@ Stamp stampOf(const StatusChange &change, SteadyClock::time_point runStart) {
     return {change.wallTime, secondsBetween(runStart, change.when)};
 }
 
+Stamp stampOf(const analysis::Event &noticed, SteadyClock::time_point runStart) {
+    Stamp now = stampNow(runStart);
+    double ago = unixSeconds(now.wall) - noticed.time;
+    auto wall = std::chrono::duration_cast<WallClock::duration>(std::chrono::duration<double>(noticed.time));
+    return {WallClock::time_point(wall), now.elapsed - ago};
+}
+
 json start(const Stamp &when, const std::string &mount, int clientNumber, const char *caster,
            const std::string &output) {
     json event = perMount("start", when, mount);
@@ -72,14 +79,15 @@ json outputFailed(const Stamp &when, const std::string &mount, int error) {
     return event;
 }
 
-json rtcmFacts(const AnalysisFacts &facts) {
-    json types = json::object();
-    for (const auto &entry : facts.messageTypes)
-        types[std::to_string(entry.first)] = entry.second;
-    return {{"frames", facts.frames},
-            {"rejected", facts.rejected},
-            {"skipped_bytes", facts.skippedBytes},
-            {"message_types", types}};
+json rtcmFacts(const analysis::Facts &facts) { return json(analysis::toJson(facts)); }
+
+json noticed(const Stamp &when, const std::string &mount, const analysis::Event &noticed) {
+    json detail(analysis::toJson(noticed));
+    json event = perMount(detail["event"].get<std::string>().c_str(), when, mount);
+    for (auto &field : detail.items())
+        if (field.key() != "event" && field.key() != "time")
+            event[field.key()] = field.value();
+    return event;
 }
 
 json stats(const Stamp &when, const std::string &mount, const SessionSnapshot &shot,

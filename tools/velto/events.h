@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis_json.h"
 #include "session.h"
 
 namespace events {
@@ -25,6 +26,8 @@ struct Stamp {
 };
 Stamp stampNow(SteadyClock::time_point runStart);
 Stamp stampOf(const StatusChange &change, SteadyClock::time_point runStart);
+// The moment the analysis saw something, placed in the run.
+Stamp stampOf(const analysis::Event &noticed, SteadyClock::time_point runStart);
 
 // output: the file the bytes go to, "-" for standard output, empty for none.
 json start(const Stamp &when, const std::string &mount, int clientNumber, const char *caster,
@@ -40,7 +43,10 @@ json summary(const Stamp &when, const std::string &mount, const SessionSnapshot 
 json exit(const Stamp &when, const std::string &reason, int exitStatus);
 
 // The facts of the stream analysis, under the key "rtcm" of stats and summary.
-json rtcmFacts(const AnalysisFacts &facts);
+json rtcmFacts(const analysis::Facts &facts);
+// What the analysis noticed (station_changed, outage_started, outage_ended,
+// latency_flagged, latency_normal), as an event of the mount point.
+json noticed(const Stamp &when, const std::string &mount, const analysis::Event &noticed);
 
 // One line of JSON without its newline. Text is whatever bytes a caster or
 // a command line held: invalid UTF-8 is replaced (U+FFFD), so every line

@@ -12,13 +12,14 @@ bool isRefusal(int status) {
 
 } // namespace
 
-MountSet::MountSet(bool retryRefused, Wakeup *wakeup)
-    : retryRefused_(retryRefused), wakeup_(wakeup) {}
+MountSet::MountSet(bool retryRefused, const analysis::Options &analysisOptions, Wakeup *wakeup)
+    : retryRefused_(retryRefused), analysisOptions_(analysisOptions), wakeup_(wakeup) {}
 
 MountSet::~MountSet() { destroyAll(); }
 
 void MountSet::add(const std::string &mount, int clientNumber, int outputFd, bool closeOutput) {
-    sessions_.emplace_back(new MountSession(mount, clientNumber, outputFd, closeOutput, wakeup_));
+    sessions_.emplace_back(
+        new MountSession(mount, clientNumber, outputFd, closeOutput, analysisOptions_, wakeup_));
     outputFailureTold_.push_back(false);
 }
 
@@ -41,6 +42,11 @@ std::vector<SetEvent> MountSet::collect() {
             events.push_back(event);
             if (change.status == VELTO_STATUS_NOT_FOUND)
                 lookUpOffers(i);
+        }
+        for (const analysis::Event &noticed : session.takeAnalysisEvents()) {
+            SetEvent event(SetEvent::Analysis, i);
+            event.noticed = noticed;
+            events.push_back(event);
         }
         if (session.outputFailed() && !outputFailureTold_[i]) {
             outputFailureTold_[i] = true;
@@ -77,6 +83,11 @@ void MountSet::offerLookedUpNames(std::vector<SetEvent> *events) {
         events->push_back(event);
     }
     waitingForOffers_.clear();
+}
+
+void MountSet::rollIntervals(WallClock::time_point now) {
+    for (auto &session : sessions_)
+        session->rollInterval(now);
 }
 
 bool MountSet::allStopped() const {

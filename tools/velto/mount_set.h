@@ -19,7 +19,7 @@
 #include "session.h"
 
 struct SetEvent {
-    enum Kind { Status, Offered, OutputFailed };
+    enum Kind { Status, Offered, OutputFailed, Analysis };
     SetEvent(Kind what, size_t which) : kind(what), index(which) {}
 
     Kind kind;
@@ -28,12 +28,13 @@ struct SetEvent {
     bool retries = false;              // Status: the library tries again after its pause
     std::vector<std::string> offered;  // Offered: the caster's mount points, closest first
     int error = 0;                     // OutputFailed: errno
+    analysis::Event noticed;           // Analysis: what the stream analysis noticed
 };
 
 class MountSet {
 public:
     // retryRefused: leave refused mount points to the library's retry.
-    MountSet(bool retryRefused, Wakeup *wakeup);
+    MountSet(bool retryRefused, const analysis::Options &analysisOptions, Wakeup *wakeup);
     ~MountSet();
 
     void add(const std::string &mount, int clientNumber, int outputFd, bool closeOutput);
@@ -45,6 +46,8 @@ public:
     // What happened since the last call, in order per mount point, with the
     // stops it called for already made.
     std::vector<SetEvent> collect();
+    // Closes the stream analysis's interval of every mount point.
+    void rollIntervals(WallClock::time_point now);
     // Every mount point has stopped for a reason of its own.
     bool allStopped() const;
     bool allEnded() const;
@@ -60,6 +63,7 @@ private:
     void offerLookedUpNames(std::vector<SetEvent> *events);
 
     const bool retryRefused_;
+    const analysis::Options analysisOptions_;
     Wakeup *const wakeup_;
     std::vector<std::unique_ptr<MountSession>> sessions_;
     std::vector<bool> outputFailureTold_;

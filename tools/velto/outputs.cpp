@@ -41,12 +41,24 @@ std::string words(const std::string &name) {
 // "1005 1074 1084" or "1005x3 1074x30"; "-" when no frame was seen.
 std::string messageTypes(const json &rtcm, bool withCounts) {
     std::string text;
-    for (const auto &entry : rtcm["message_types"].items()) {
-        text += (text.empty() ? "" : " ") + entry.key();
+    for (const json &type : rtcm["messages"]) {
+        text += (text.empty() ? "" : " ") + std::to_string(type["type"].get<int>());
         if (withCounts)
-            text += "x" + std::to_string(entry.value().get<unsigned long long>());
+            text += "x" + std::to_string(type["count"].get<unsigned long long>());
     }
     return text.empty() ? "-" : text;
+}
+
+std::string milliseconds(const json &value) {
+    char text[32];
+    snprintf(text, sizeof text, "%.0f ms", value.get<double>());
+    return text;
+}
+
+// "latency 12 ms" (the last epoch's), or "" before the first epoch.
+std::string latencyText(const json &rtcm) {
+    const json &last = rtcm["latency"]["last_ms"];
+    return last.is_null() ? "" : "latency " + milliseconds(last);
 }
 
 // "next attempt in 12 s", "next attempt in ~12 s (estimate)", or "".
@@ -124,12 +136,60 @@ std::string offeredText(const json &event) {
 }
 
 std::string statsText(const json &event) {
+    const json &rtcm = event["rtcm"];
     std::string text = prefix(event) + event["text"].get<std::string>() + ", " +
                        formatBytes(event["bytes"]) + ", " + formatBytes(event["bytes_per_s"]) +
                        "/s, " + count(event["connections"]) + " connection(s), " +
-                       count(event["rtcm"]["frames"]) + " RTCM frames";
+                       count(rtcm["framing"]["frames"]) + " RTCM frames";
+    const json &interval = rtcm["latency"]["interval"];
+    if (!interval.is_null() && interval["count"].get<unsigned long long>() > 0)
+        text += ", latency mean " + milliseconds(interval["mean_ms"]) + ", p95 " +
+                milliseconds(interval["p95_ms"]);
     std::string next = nextAttempt(event);
     return next.empty() ? text : text + ", " + next;
+}
+
+std::string stationPartText(const json &event) {
+    const json &to = event["to"];
+    std::string part = event["part"];
+    if (to.is_null())
+        return "station " + part + " no longer given";
+    if (part == "id")
+        return "station ID " + std::to_string(to.get<int>());
+    if (part == "position") {
+        char text[96];
+        snprintf(text, sizeof text, "station position %.7f, %.7f, %.3f m (from %d)",
+                 to["latitude_deg"].get<double>(), to["longitude_deg"].get<double>(),
+                 to["height_m"].get<double>(), to["message"].get<int>());
+        return text;
+    }
+    if (part == "antenna")
+        return "antenna " + display::escaped(to["descriptor"]) +
+               (to["serial"].is_null() ? "" : ", serial " + display::escaped(to["serial"]));
+    return "receiver " + display::escaped(to["type"]) + ", firmware " +
+           display::escaped(to["firmware"]) + ", serial " + display::escaped(to["serial"]);
+}
+
+// What the stream analysis noticed, in words; "" for nothing to say.
+std::string noticedText(const json &event) {
+    const std::string kind = event["event"];
+    if (kind == "station_changed")
+        return prefix(event) + stationPartText(event);
+    if (kind == "outage_started") {
+        auto since = std::chrono::duration_cast<WallClock::duration>(
+            std::chrono::duration<double>(event["since"].get<double>()));
+        return prefix(event) + "outage: no data since " +
+               display::utcTimestamp(WallClock::time_point(since));
+    }
+    if (kind == "outage_ended")
+        return prefix(event) + "data again after an outage of " +
+               formatSeconds(event["outage"]["seconds"]);
+    if (kind == "latency_flagged" || kind == "latency_normal")
+        return prefix(event) + event["constellation"].get<std::string>() + " latency " +
+               milliseconds(event["latency_ms"]) +
+               (kind == "latency_flagged" ? ", beyond the limit: left out of the statistics"
+                                          : ", within the limit again");
+    return "";
 }
 
 std::vector<std::string> summaryText(const json &event) {
@@ -141,8 +201,9 @@ std::vector<std::string> summaryText(const json &event) {
                 count(event["connections"]) + " connection(s), " +
                 formatSeconds(event["streaming_s"]) + " streaming",
             mount + count(event["bytes"]) + " bytes in " + count(event["blocks"]) + " blocks; " +
-                count(rtcm["frames"]) + " RTCM frames (" + messageTypes(rtcm, true) + "), " +
-                count(rtcm["rejected"]) + " rejected",
+                count(rtcm["framing"]["frames"]) + " RTCM frames (" + messageTypes(rtcm, true) +
+                "), " + count(rtcm["framing"]["crc_rejects"]) + " rejected, " +
+                count(rtcm["framing"]["cut_frames"]) + " cut by a drop",
             mount + "status changes: " + statusWords(event)};
 }
 
@@ -159,6 +220,8 @@ void HumanOutput::show(const json &event) {
         line(offeredText(event));
     else if (kind == "output_failed")
         line(prefix(event) + "writing the output failed: " + event["error"].get<std::string>());
+    else if (!quiet && !noticedText(event).empty())
+        line(noticedText(event));
     else if (kind == "stats" && verbosity_ == Verbosity::Verbose)
         line(statsText(event));
     else if (kind == "summary")
@@ -191,8 +254,11 @@ std::string HumanOutput::liveText(const std::vector<json> &stats, double bytesPe
                                 : formatSeconds(shot["last_block_age_s"]);
         text = shot["text"].get<std::string>() + " | " + formatBytes(bytes) + " | " +
                formatBytes(bytesPerSecond) + "/s | last block " + since + " ago | " +
-               std::to_string(shot["rtcm"]["frames"].get<unsigned long long>()) + " frames, RTCM " +
-               messageTypes(shot["rtcm"], false);
+               std::to_string(shot["rtcm"]["framing"]["frames"].get<unsigned long long>()) +
+               " frames, RTCM " + messageTypes(shot["rtcm"], false);
+        std::string latency = latencyText(shot["rtcm"]);
+        if (!latency.empty())
+            text += " | " + latency;
     } else {
         text = std::to_string(stats.size()) + " mount points:";
         const char *separator = " ";

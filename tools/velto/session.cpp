@@ -46,6 +46,10 @@ double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) 
     return std::chrono::duration<double>(to - from).count();
 }
 
+double unixSeconds(WallClock::time_point when) {
+    return std::chrono::duration<double>(when.time_since_epoch()).count();
+}
+
 const char *statusName(int status, bool fromStart) {
     switch (status) {
     case VELTO_STATUS_IDLE: return "idle";
@@ -135,9 +139,10 @@ void Wakeup::drain() {
 }
 
 MountSession::MountSession(const std::string &mount, int clientNumber, int outputFd,
-                           bool closeOutput, Wakeup *wakeup)
+                           bool closeOutput, const analysis::Options &analysisOptions,
+                           Wakeup *wakeup)
     : mount_(mount), clientNumber_(clientNumber), outputFd_(outputFd), closeOutput_(closeOutput),
-      wakeup_(wakeup) {}
+      wakeup_(wakeup), analysis_(analysisOptions) {}
 
 MountSession::~MountSession() { destroy(); }
 
@@ -196,7 +201,7 @@ void VELTO_CALL MountSession::onData(void *user, char *bytes, int count) {
     session->bytes_ += (uint64_t)count;
     session->blocks_ += 1;
     session->lastBlock_ = SteadyClock::now();
-    session->analysis_.feed(bytes, (size_t)count, receivedAt);
+    session->analysis_.feed(bytes, (size_t)count, unixSeconds(receivedAt));
 }
 
 // Client thread without the library lock, or the thread in VeltoStart for
@@ -215,8 +220,12 @@ void VELTO_CALL MountSession::onStatus(void *user, int status) {
 void MountSession::recordChange(const StatusChange &change) {
     std::lock_guard<std::mutex> hold(mutex_);
     const StatusChange *previous = timeline_.empty() ? nullptr : &timeline_.back();
-    if (previous != nullptr && previous->status == VELTO_STATUS_STREAMING)
+    if (previous != nullptr && previous->status == VELTO_STATUS_STREAMING) {
         streamingSeconds_ += secondsBetween(previous->when, change.when);
+        // The connection is gone: a frame it cut short is a cut frame, not
+        // a corrupt one, and the next connection starts afresh.
+        analysis_.linkDropped(unixSeconds(change.wallTime));
+    }
     if (isFailure(change.status)) {
         // When the attempt began is known if nothing happened silently
         // since the last report: the run's start, or the end of the pause
@@ -293,8 +302,18 @@ SessionSnapshot MountSession::snapshot(SteadyClock::time_point now) const {
     if (shot.anyBlock)
         shot.sinceLastBlock = secondsBetween(lastBlock_, now);
     shot.next = nextAttempt(now);
-    shot.analysis = analysis_.facts();
+    shot.analysis = analysis_.snapshot();
     return shot;
+}
+
+void MountSession::rollInterval(WallClock::time_point now) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    analysis_.rollInterval(unixSeconds(now));
+}
+
+std::vector<analysis::Event> MountSession::takeAnalysisEvents() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return analysis_.takeEvents();
 }
 
 Ending MountSession::ending() const {

@@ -20,13 +20,15 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
+#include "analysis.h" // the RTCM 3 analysis (tools/analysis)
 #include "velto.h"
 
 using SteadyClock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
 
 double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to);
+// POSIX seconds, the analysis's time scale.
+double unixSeconds(WallClock::time_point when);
 
 // The library's fixed pause after every attempt it reports; it starts with
 // the report.
@@ -96,7 +98,7 @@ struct SessionSnapshot {
     double sinceLastBlock = 0;    // seconds; meaningful when anyBlock
     NextAttempt next;
     std::vector<int> statuses;    // every change so far, in order
-    AnalysisFacts analysis;
+    analysis::Facts analysis;
 };
 
 class MountSession {
@@ -105,7 +107,7 @@ public:
     // session owns it. The wakeup is told about status changes and output
     // failures, never about ordinary data.
     MountSession(const std::string &mount, int clientNumber, int outputFd, bool closeOutput,
-                 Wakeup *wakeup);
+                 const analysis::Options &analysisOptions, Wakeup *wakeup);
     ~MountSession();
     MountSession(const MountSession &) = delete;
     MountSession &operator=(const MountSession &) = delete;
@@ -132,6 +134,12 @@ public:
     int outputError() const { return outputErrno_; }
     SessionSnapshot snapshot(SteadyClock::time_point now) const;
     Ending ending() const;
+    // Closes the analysis's interval: its rates and latency statistics are
+    // then those since the previous call.
+    void rollInterval(WallClock::time_point now);
+    // What the analysis noticed since the last call (station changes,
+    // outages, latencies out of range), oldest first.
+    std::vector<analysis::Event> takeAnalysisEvents();
 
 private:
     static void VELTO_CALL onData(void *user, char *bytes, int count);
@@ -157,7 +165,7 @@ private:
     uint64_t bytes_ = 0;
     uint64_t blocks_ = 0;
     SteadyClock::time_point lastBlock_;
-    StreamAnalysis analysis_;
+    analysis::StreamAnalysis analysis_; // fed on the client thread
     std::vector<StatusChange> timeline_;
     std::vector<StatusChange> pending_;
     double attemptSeconds_ = 0; // how long the last failed attempt took

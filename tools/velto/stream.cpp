@@ -61,7 +61,7 @@ public:
         : options_(options),
           live_(options.live < 0 ? isatty(STDERR_FILENO) != 0 : options.live != 0),
           statsWanted_(!options.json.empty() || options.verbosity == Verbosity::Verbose),
-          set_(options.retryRefused, &wakeup_), human_(stderr, options.verbosity, live_) {}
+          set_(options.retryRefused, options.analysis, &wakeup_), human_(stderr, options.verbosity, live_) {}
 
     int execute();
 
@@ -143,6 +143,10 @@ void StreamRun::handle(const std::vector<SetEvent> &happenings) {
         case SetEvent::OutputFailed:
             emit(events::outputFailed(events::stampNow(runStart_), mount, happening.error));
             break;
+        case SetEvent::Analysis:
+            emit(events::noticed(events::stampOf(happening.noticed, runStart_), mount,
+                                 happening.noticed));
+            break;
         }
     }
 }
@@ -166,13 +170,19 @@ std::vector<events::json> StreamRun::statsNow(bool forEvents) {
     return stats;
 }
 
+// Every interval the analysis closes its interval (its rates, its latency
+// statistics, and the outages it notices then), whether or not stats
+// events are wanted.
 void StreamRun::emitStatsIfDue(SteadyClock::time_point now) {
-    if (!statsWanted_ || now < nextStats_)
+    if (now < nextStats_)
         return;
-    std::vector<events::json> stats = statsNow(true);
-    for (size_t i = 0; i < stats.size(); ++i)
-        if (!set_.at(i).stopRequested()) // a stopped mount point has nothing more to tell
-            emit(stats[i]);
+    set_.rollIntervals(WallClock::now());
+    if (statsWanted_) {
+        std::vector<events::json> stats = statsNow(true);
+        for (size_t i = 0; i < stats.size(); ++i)
+            if (!set_.at(i).stopRequested()) // a stopped mount point has nothing more to tell
+                emit(stats[i]);
+    }
     while (nextStats_ <= now)
         nextStats_ += std::chrono::duration_cast<SteadyClock::duration>(
             std::chrono::duration<double>(options_.interval));
@@ -233,7 +243,7 @@ std::string StreamRun::runUntilStopped() {
         int timeoutMs = live_ ? kLiveRefreshMs : kIdleWakeMs;
         if (options_.duration > 0 && millisecondsUntil(end, now) < timeoutMs)
             timeoutMs = millisecondsUntil(end, now);
-        if (statsWanted_ && millisecondsUntil(nextStats_, now) < timeoutMs)
+        if (millisecondsUntil(nextStats_, now) < timeoutMs)
             timeoutMs = millisecondsUntil(nextStats_, now);
         int signal = waitForSomething(timeoutMs);
         if (signal != 0)
@@ -266,6 +276,10 @@ void StreamRun::windDown() {
 
 int StreamRun::finish(const std::string &reason) {
     windDown();
+    // The last, unfinished interval is closed too: the summary then holds
+    // its rates and latencies, and the outages it noticed are told.
+    set_.rollIntervals(WallClock::now());
+    handle(set_.collect());
     events::Stamp stamp = events::stampNow(runStart_);
     SteadyClock::time_point now = SteadyClock::now();
     for (size_t i = 0; i < set_.size(); ++i)

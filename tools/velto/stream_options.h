@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis.h"
 #include "outputs.h"
 
 struct StreamOptions {
@@ -16,6 +17,7 @@ struct StreamOptions {
     double duration = 0;   // 0: until stopped
     std::string json;      // events file, "-" for standard output; empty: none
     double interval = 10;  // seconds between stats events
+    analysis::Options analysis; // leap seconds, outage threshold
     bool retryRefused = false;
     Verbosity verbosity = Verbosity::Normal;
     int live = -1;         // -1: when standard error is a terminal
