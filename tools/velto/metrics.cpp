@@ -118,7 +118,7 @@ void framingFamilies(Exposition &out, const std::vector<MountReading> &mounts) {
     perMount(out, mounts, "velto_rtcm_frames_total", "counter",
              "RTCM 3 frames with a good CRC-24Q, by message number.",
              [](Exposition &o, const MountReading &r, const Labels &l) {
-                 for (const analysis::MessageTypeFacts &message : r.facts.messages) {
+                 for (const analysis::MessageTypeFacts &message : r.shot.analysis.messages) {
                      Labels labels = l;
                      labels.push_back({"message", std::to_string(message.number)});
                      o.sample(labels, (double)message.count);
@@ -126,20 +126,20 @@ void framingFamilies(Exposition &out, const std::vector<MountReading> &mounts) {
              });
     simple(out, mounts, "velto_rtcm_crc_rejects_total", "counter",
            "Frame starts whose frame failed the CRC-24Q.",
-           [](const MountReading &r) { return (double)r.facts.framing.crcRejects; });
+           [](const MountReading &r) { return (double)r.shot.analysis.framing.crcRejects; });
     simple(out, mounts, "velto_rtcm_cut_frames_total", "counter",
            "Frames left unfinished by a drop of the link.",
-           [](const MountReading &r) { return (double)r.facts.framing.cutFrames; });
+           [](const MountReading &r) { return (double)r.shot.analysis.framing.cutFrames; });
     simple(out, mounts, "velto_rtcm_outside_frames_bytes_total", "counter",
            "Bytes outside any RTCM 3 frame.",
-           [](const MountReading &r) { return (double)r.facts.framing.bytesOutsideFrames; });
+           [](const MountReading &r) { return (double)r.shot.analysis.framing.bytesOutsideFrames; });
 }
 
 // A summary: quantiles 0, 0.95 and 1 (minimum, 95th percentile, maximum) of
 // the last closed interval, sum and count over the run.
 void latencySamples(Exposition &out, const MountReading &reading, const Labels &mount) {
-    const analysis::LatencyFacts &latency = reading.facts.latency;
-    bool any = reading.facts.hasInterval && latency.interval.count > 0;
+    const analysis::LatencyFacts &latency = reading.shot.analysis.latency;
+    bool any = reading.shot.analysis.hasInterval && latency.interval.count > 0;
     const std::pair<const char *, double> quantiles[] = {
         {"0", latency.interval.minMs}, {"0.95", latency.interval.p95Ms}, {"1", latency.interval.maxMs}};
     for (const auto &quantile : quantiles) {
@@ -158,15 +158,15 @@ void analysisFamilies(Exposition &out, const std::vector<MountReading> &mounts) 
              latencySamples);
     simple(out, mounts, "velto_rtcm_latency_flagged_total", "counter",
            "Epochs whose latency was beyond the limit, kept out of the latency summary.",
-           [](const MountReading &r) { return (double)r.facts.latency.flagged; });
+           [](const MountReading &r) { return (double)r.shot.analysis.latency.flagged; });
     simple(out, mounts, "velto_rtcm_outages_total", "counter",
            "Gaps in the data longer than the outage limit, one still going on included.",
            [](const MountReading &r) {
-               return (double)(r.facts.outages.count + (r.facts.outages.open ? 1 : 0));
+               return (double)(r.shot.analysis.outages.count + (r.shot.analysis.outages.open ? 1 : 0));
            });
     simple(out, mounts, "velto_rtcm_outage_seconds_total", "counter",
            "Time without data in outages, one still going on included.",
-           [](const MountReading &r) { return outageSeconds(r.facts); });
+           [](const MountReading &r) { return outageSeconds(r.shot.analysis); });
 }
 
 void monitorFamilies(Exposition &out, const MonitorReading &monitor) {

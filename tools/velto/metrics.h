@@ -11,15 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "analysis_json.h" // the analysis module (tools/analysis)
 #include "session.h"
 
-// One mount point as /metrics sees it: the session's figures and the facts
-// of its analysis, taken together on the main thread.
+// One mount point as /metrics sees it: the session's figures, the facts of
+// its analysis among them, taken on the main thread.
 struct MountReading {
     std::string mount;
     SessionSnapshot shot;
-    analysis::Facts facts;
     uint64_t attempts = 0; // connection attempts, the silent repeats included
 };
 

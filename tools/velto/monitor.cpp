@@ -65,27 +65,10 @@ int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now)
     return ms <= 0 ? 0 : (int)ms + 1;
 }
 
-// The analysis' facts of one session.
-analysis::Facts factsOf(const SessionSnapshot &shot) {
-    (void)shot;
-    return analysis::Facts();
-}
-
-// Attempts whose outcome the library reported: every status but the final
-// idle and a refusal by VeltoStart itself, which never connects.
-uint64_t attemptsOf(const SessionSnapshot &shot) {
-    uint64_t attempts = 0;
-    for (int status : shot.statuses)
-        attempts += status != VELTO_STATUS_IDLE;
-    if (shot.statusFromStart && attempts > 0)
-        attempts -= 1;
-    return attempts;
-}
-
 class MonitorRun {
 public:
     explicit MonitorRun(const MonitorOptions &options)
-        : options_(options), set_(options.retryRefused, &wakeup_),
+        : options_(options), set_(options.retryRefused, options.analysis, &wakeup_),
           human_(stderr, options.verbosity, false),
           state_(options.mounts, kCaster, options.interval),
           hub_(kMaxEventStreams, kMaxQueuedEventBytes),
@@ -174,6 +157,7 @@ MonitorReading MonitorRun::monitorReading() const {
 // --json file and the event streams, as the same line of JSON.
 void MonitorRun::emit(const events::json &event) {
     human_.show(event);
+    state_.recordEvent(event);
     if (json_.isOpen() && !json_.failed() && !json_.write(event))
         human_.error("writing the events to " + display::escaped(options_.json) +
                      " failed: " + strerror(json_.error()));
@@ -195,13 +179,21 @@ void MonitorRun::handle(const std::vector<SetEvent> &happenings) {
         case SetEvent::OutputFailed:
             emit(events::outputFailed(events::stampNow(runStart_), mount, happening.error));
             break;
+        case SetEvent::Analysis:
+            emit(events::noticed(events::stampOf(happening.noticed, runStart_), mount,
+                                 happening.noticed));
+            break;
         }
     }
 }
 
+// As in velto stream, every interval closes the analysis' interval (its
+// rates, its latency statistics, the outages it notices then) and brings
+// the stats events.
 void MonitorRun::emitStatsIfDue(SteadyClock::time_point now) {
     if (now < nextStats_)
         return;
+    set_.rollIntervals(WallClock::now());
     events::Stamp stamp = events::stampNow(runStart_);
     double span = secondsBetween(lastStats_, now);
     for (size_t i = 0; i < set_.size(); ++i) {
@@ -224,8 +216,6 @@ void MonitorRun::tick(SteadyClock::time_point now) {
         MountReading reading;
         reading.mount = set_.at(i).mount();
         reading.shot = set_.at(i).snapshot(now);
-        reading.facts = factsOf(reading.shot);
-        reading.attempts = attemptsOf(reading.shot);
         readings.push_back(std::move(reading));
     }
     events::json ticked = state_.update(events::stampNow(runStart_), now, std::move(readings));
@@ -294,6 +284,9 @@ void MonitorRun::windDown() {
 
 int MonitorRun::finish(const std::string &reason) {
     windDown();
+    // The last, unfinished interval is closed too, as velto stream does.
+    set_.rollIntervals(WallClock::now());
+    handle(set_.collect());
     events::Stamp stamp = events::stampNow(runStart_);
     SteadyClock::time_point now = SteadyClock::now();
     for (size_t i = 0; i < set_.size(); ++i)

@@ -36,6 +36,18 @@ int parseClientNumber(const char *text) {
     return (int)number;
 }
 
+// GPS time has run ahead of UTC by whole leap seconds since 1980: 18 since
+// 2017. A count outside 0..99 is a typing error, not a future.
+int parseLeapSeconds(const char *text) {
+    char *end = NULL;
+    errno = 0;
+    long number = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < 0 || number > 99)
+        monitorUsageError("--leap-seconds wants a whole number from 0 to 99, not '" +
+                          display::escaped(text) + "'");
+    return (int)number;
+}
+
 void checkMountPoints(const std::vector<std::string> &mounts) {
     if (mounts.empty())
         monitorUsageError("monitor needs at least one mount point");
@@ -117,6 +129,10 @@ void printMonitorUsage(FILE *to) {
             "  --client N          client number sent to the caster, 0 to 2147483647 (default 1)\n"
             "  --duration SECONDS  stop by itself after this time\n"
             "  --retry-refused     keep trying after a refusal, for casters that come back\n"
+            "  --outage-after S    a gap in the data longer than S seconds is an outage\n"
+            "                      (default 10)\n"
+            "  --leap-seconds N    GPS time minus UTC, for the latency of the corrections\n"
+            "                      (default 18)\n"
             "  -q, --quiet         failures and the summary only\n"
             "  -v, --verbose       also a line per mount point every --interval\n"
             "  --                  end of options: every later word is a mount point\n"
@@ -184,6 +200,10 @@ MonitorOptions parseMonitorOptions(int argc, char **argv) {
             options.client = parseClientNumber(value());
         } else if (arg == "--duration") {
             options.duration = parsePositiveSeconds(arg, value());
+        } else if (arg == "--outage-after") {
+            options.analysis.outageAfterSeconds = parsePositiveSeconds(arg, value());
+        } else if (arg == "--leap-seconds") {
+            options.analysis.leapSeconds = parseLeapSeconds(value());
         } else if (arg == "--retry-refused") {
             options.retryRefused = flag();
         } else if (arg == "-q" || arg == "--quiet") {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis.h"
 #include "outputs.h"
 
 // Where the page is served. Only a loopback address is private to this
@@ -29,6 +30,7 @@ struct MonitorOptions {
     std::string outputDir; // empty: the bytes are analysed and dropped
     std::string json;      // events file, "-" for standard output; empty: none
     double interval = 10;  // seconds between stats events per mount point
+    analysis::Options analysis; // leap seconds, outage threshold
     int client = 1;
     double duration = 0;   // 0: until stopped
     bool retryRefused = false;

@@ -12,6 +12,7 @@ namespace {
 const double kSatellitesFreshSeconds = 5;
 // The timeline keeps at most this many changes, however many fit the window.
 const size_t kMaxMarks = 500;
+const size_t kRecentEvents = 40;
 
 double posixSeconds(WallClock::time_point when) {
     return std::chrono::duration<double>(when.time_since_epoch()).count();
@@ -39,8 +40,30 @@ void MonitorState::recordStatus(size_t index, const StatusChange &change,
     Mount &mount = mounts_[index];
     mount.timeline.push_back({posixSeconds(change.wallTime), secondsBetween(runStart, change.when),
                               change.status, change.fromStart});
+    // Every report but the final idle ends an attempt; a refusal by
+    // VeltoStart itself never connected.
+    if (change.status != VELTO_STATUS_IDLE && !change.fromStart)
+        mount.reportedAttempts += 1;
     if (mount.timeline.size() > kMaxMarks)
         mount.timeline.pop_front();
+}
+
+// The library reports a failure once; its repeats are silent. The estimated
+// countdown to the next attempt starting over says that one more ended.
+void MonitorState::countSilentAttempt(Mount &mount, const NextAttempt &next) {
+    if (next.expected && next.estimated && mount.lastNext.expected &&
+        next.seconds > mount.lastNext.seconds + 1)
+        mount.silentAttempts += 1;
+    mount.lastNext = next;
+}
+
+void MonitorState::recordEvent(const json &event) {
+    if (event["event"] == "stats")
+        return;
+    std::lock_guard<std::mutex> hold(mutex_);
+    recentEvents_.push_back(event);
+    if (recentEvents_.size() > kRecentEvents)
+        recentEvents_.pop_front();
 }
 
 double MonitorState::averageRate(Mount &mount, SteadyClock::time_point now, uint64_t bytes) {
@@ -59,7 +82,7 @@ void MonitorState::addSample(Mount &mount, double now, double bytesPerSecond) {
     sample.bitsPerSecond = bytesPerSecond * 8;
     for (int &count : sample.satellites)
         count = -1;
-    for (const analysis::ConstellationFacts &seen : mount.reading.facts.observations)
+    for (const analysis::ConstellationFacts &seen : mount.reading.shot.analysis.observations)
         if (seen.epochs > 0 && now - seen.last.receivedAt < kSatellitesFreshSeconds)
             sample.satellites[seen.constellation] = seen.last.satellites;
     mount.samples.push_back(sample);
@@ -68,7 +91,7 @@ void MonitorState::addSample(Mount &mount, double now, double bytesPerSecond) {
 // A point for each interval the analysis closed since the last one; an
 // interval without latencies (the stream was down) leaves a gap.
 bool MonitorState::addLatencyPoint(Mount &mount) {
-    const analysis::Facts &facts = mount.reading.facts;
+    const analysis::Facts &facts = mount.reading.shot.analysis;
     if (!facts.hasInterval)
         return false;
     double end = facts.intervalStart + facts.intervalSeconds;
@@ -105,6 +128,8 @@ json MonitorState::update(const events::Stamp &stamp, SteadyClock::time_point no
     for (size_t i = 0; i < mounts_.size() && i < readings.size(); ++i) {
         Mount &mount = mounts_[i];
         mount.reading = std::move(readings[i]);
+        countSilentAttempt(mount, mount.reading.shot.next);
+        mount.reading.attempts = mount.reportedAttempts + mount.silentAttempts;
         double rate = averageRate(mount, now, mount.reading.shot.bytes);
         mount.live = events::stats(stamp, mount.name, mount.reading.shot, rate);
         addSample(mount, now_, rate);
@@ -175,6 +200,7 @@ std::string MonitorState::stateText(const MonitorReading &monitor) const {
     state["mounts"] = json::array();
     for (const Mount &mount : mounts_)
         state["mounts"].push_back(mountJson(mount, false, false));
+    state["events"] = recentEvents_;
     return events::toLine(state);
 }
 

@@ -34,6 +34,9 @@ public:
 
     // Main thread: a status change for the timeline.
     void recordStatus(size_t index, const StatusChange &change, SteadyClock::time_point runStart);
+    // Main thread: an event of the run, for the page's list of recent ones
+    // (stats events are left out: the ticks say more, and more often).
+    void recordEvent(const events::json &event);
     // Main thread, once a second: takes the readings of every mount point
     // (in the order of the constructor) and returns the tick event.
     events::json update(const events::Stamp &stamp, SteadyClock::time_point now,
@@ -67,6 +70,9 @@ private:
     struct Mount {
         std::string name;
         MountReading reading;
+        uint64_t reportedAttempts = 0; // outcomes the library reported
+        uint64_t silentAttempts = 0;   // repeats of a failure it did not report again
+        NextAttempt lastNext;
         events::json live;
         std::deque<Mark> timeline;
         std::deque<Sample> samples;
@@ -76,6 +82,7 @@ private:
     };
 
     double averageRate(Mount &mount, SteadyClock::time_point now, uint64_t bytes);
+    void countSilentAttempt(Mount &mount, const NextAttempt &next);
     void addSample(Mount &mount, double now, double bytesPerSecond);
     bool addLatencyPoint(Mount &mount);
     void forgetBefore(Mount &mount, double oldest);
@@ -88,6 +95,7 @@ private:
     double elapsed_ = 0;
     mutable std::mutex mutex_; // all below and above; the main thread writes, HTTP threads read
     std::vector<Mount> mounts_;
+    std::deque<events::json> recentEvents_;
 };
 
 #endif

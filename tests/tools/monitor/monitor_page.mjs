@@ -52,7 +52,8 @@ function readCard(name) {
     };
   }
   return {
-    name: card.querySelector('h2.name').innerHTML,
+    name: card.querySelector('h2.name').textContent,
+    markup: card.querySelector('h2.name').innerHTML,
     status: card.querySelector('.status').textContent,
     figures: pairs(card.querySelector('.figures')),
     station: pairs(card.querySelector('.station')),
@@ -105,46 +106,21 @@ try {
   await page.goto(url, { waitUntil: 'load' });
   await page.waitForFunction(() => document.body.dataset.ready === '1', { timeout: 15000 });
 
-  let seen = await waitFor(page, 20, (all) => all.every((card) => card.status === 'streaming'));
-  check('every mount point shows streaming', seen.every((card) => card && card.status === 'streaming'),
-        seen.map((card) => card && card.status));
-
-  seen = await waitFor(page, 20, (all) => all.every((card) =>
-    parseFloat(card.figures.bitrate) > 0 && card.station.ID !== '-' && card.station.receiver !== '-' &&
-    card.messages.some((row) => parseFloat(row[2]) > 0)));
-  for (const [i, card] of seen.entries()) {
-    if (!card) continue;
-    check(`${mounts[i]}: bitrate above zero (${card.figures.bitrate})`, parseFloat(card.figures.bitrate) > 0);
-    check(`${mounts[i]}: message types with rates above zero`,
-          card.messages.length >= 4 && card.messages.every((row) => parseFloat(row[2]) > 0), card.messages);
-    check(`${mounts[i]}: station ID and position shown`,
-          /^\d+$/.test(card.station.ID) && card.station.latitude.endsWith('°'), card.station);
-    check(`${mounts[i]}: the receiver descriptor as text, markup and all`, card.station.receiver === receiver,
-          card.station.receiver);
-    check(`${mounts[i]}: the mount point's name as text`, card.name === mounts[i]
-          .replaceAll('&', '&amp;').replaceAll('<', '&lt;').replaceAll('>', '&gt;'), card.name);
-  }
-  const markup = await page.evaluate(() => ({
-    images: document.querySelectorAll('img').length,
-    italics: document.querySelectorAll('main i').length,
-  }));
-  check('no markup from the caster or the command line became elements', markup.images === 0 &&
-        markup.italics === 0, markup);
-
   const ticksBefore = Number(await page.evaluate(() => document.body.dataset.ticks || 0));
-  await new Promise((resolve) => setTimeout(resolve, 3000));
+  await new Promise((resolve) => setTimeout(resolve, 5000));
   const ticksAfter = Number(await page.evaluate(() => document.body.dataset.ticks || 0));
-  check(`at least one update a second (${ticksAfter - ticksBefore} in 3 s)`, ticksAfter - ticksBefore >= 3);
+  check(`an update a second (${ticksAfter - ticksBefore} in 5 s)`, ticksAfter - ticksBefore >= 4);
 
   // The caster drops one stream a few seconds in; the library is back 30 s
-  // after the report.
+  // after the report, and the analysis has seen the gap as an outage.
   const backAgain = (card) => {
     const changes = card.changes.map((text) => text.replace(/^\S+ /, '').replace(/ \(.*\)$/, ''));
     const outages = card.charts.timeline.bars.outage || [];
     return changes.slice(0, 3).join(',') === 'streaming,stream lost,streaming' &&
            outages.some(([start, end]) => end - start >= 10);
   };
-  seen = await waitFor(page, 70, (all) => all.some(backAgain));
+  let seen = await waitFor(page, 70, (all) => all.some(backAgain) &&
+    all.every((card) => card.status === 'streaming'));
   const dropped = seen.filter((card) => card && backAgain(card));
   check('one mount point shows the drop: stream lost, an outage, streaming again', dropped.length === 1,
         seen.map((card) => card && [card.changes, card.charts.timeline.bars]));
@@ -155,6 +131,29 @@ try {
           bars.streaming[0][1] <= bars['not streaming'][0][0] + 0.01 &&
           bars['not streaming'][0][1] <= bars.streaming[1][0] + 0.01, bars);
   }
+  check('every mount point shows streaming', seen.every((card) => card && card.status === 'streaming'),
+        seen.map((card) => card && card.status));
+
+  seen = await waitFor(page, 10, (all) => all.every((card) =>
+    parseFloat(card.figures.bitrate) > 0 && card.messages.some((row) => parseFloat(row[2]) > 0)));
+  for (const [i, card] of seen.entries()) {
+    if (!card) continue;
+    check(`${mounts[i]}: bitrate above zero (${card.figures.bitrate})`, parseFloat(card.figures.bitrate) > 0);
+    check(`${mounts[i]}: message types with rates above zero`,
+          card.messages.length >= 4 && card.messages.every((row) => parseFloat(row[2]) > 0), card.messages);
+    check(`${mounts[i]}: station ID and position shown`,
+          /^\d+$/.test(card.station.ID) && card.station.latitude.endsWith('°'), card.station);
+    check(`${mounts[i]}: the receiver descriptor as text, markup and all`, card.station.receiver === receiver,
+          card.station.receiver);
+    check(`${mounts[i]}: the mount point's name as text`, card.markup === mounts[i]
+          .replaceAll('&', '&amp;').replaceAll('<', '&lt;').replaceAll('>', '&gt;'), card.markup);
+  }
+  const markup = await page.evaluate(() => ({
+    images: document.querySelectorAll('img').length,
+    italics: document.querySelectorAll('main i').length,
+  }));
+  check('no markup from the caster or the command line became elements', markup.images === 0 &&
+        markup.italics === 0, markup);
 
   await new Promise((resolve) => setTimeout(resolve, 1500)); // a tick with the latest
   seen = await cards(page);

@@ -49,4 +49,4 @@ target_sources(velto PRIVATE
 target_include_directories(velto PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/velto ${CPP_HTTPLIB_INCLUDE_DIRS})
 target_compile_definitions(velto PRIVATE VELTO_WITH_MONITOR)
 target_compile_options(velto PRIVATE ${CPP_HTTPLIB_CFLAGS_OTHER})
-target_link_libraries(velto PRIVATE ${VELTO_HTTPLIB_LIBRARY} velto_analysis_json)
+target_link_libraries(velto PRIVATE ${VELTO_HTTPLIB_LIBRARY})

@@ -361,6 +361,8 @@ function takeState(state) {
   document.getElementById('caster').textContent =
     'caster ' + state.caster + ', ' + state.mounts.length + ' mount point(s)';
   for (const mount of state.mounts) takeMount(mount, true);
+  document.getElementById('events').replaceChildren();
+  for (const event of state.events) takeEvent(event);
   document.body.dataset.ready = '1';
 }
 
