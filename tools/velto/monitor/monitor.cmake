@@ -1,5 +1,6 @@
 # Adds `velto monitor` to the velto program when cpp-httplib and Chart.js
-# are there for the target; sets VELTO_MONITOR to ON or OFF.
+# are there for the target; sets VELTO_MONITOR to ON or OFF (in the cache,
+# so that the tests and benchmarks elsewhere in the tree see it).
 find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
   pkg_check_modules(CPP_HTTPLIB QUIET cpp-httplib)
@@ -25,6 +26,7 @@ if(CPP_HTTPLIB_FOUND AND VELTO_HTTPLIB_LIBRARY AND EXISTS ${VELTO_CHART_JS})
     set(VELTO_MONITOR ON)
   endif()
 endif()
+set(VELTO_MONITOR ${VELTO_MONITOR} CACHE INTERNAL "velto monitor is built")
 
 if(NOT VELTO_MONITOR)
   message(STATUS "velto monitor: not built (needs cpp-httplib for the target, Debian "
