@@ -81,7 +81,7 @@ function timeAxis() {
   };
 }
 
-function lineChart(canvas, datasets, yTitle) {
+function lineChart(canvas, datasets, legend) {
   return new Chart(canvas, {
     type: 'line',
     data: { datasets },
@@ -92,8 +92,8 @@ function lineChart(canvas, datasets, yTitle) {
       normalized: true,
       spanGaps: false,
       elements: { point: { radius: 0 }, line: { borderWidth: 1.5 } },
-      plugins: { legend: { display: datasets.length > 1, labels: { boxWidth: 12 } } },
-      scales: { x: timeAxis(), y: { beginAtZero: true, title: { display: false, text: yTitle } } },
+      plugins: { legend: { display: legend, labels: { boxWidth: 12 } } },
+      scales: { x: timeAxis(), y: { beginAtZero: true, grace: '10%' } },
     },
   });
 }
@@ -151,9 +151,9 @@ function createView(name, index) {
     satellites: new Map(), // constellation -> dataset
   };
   view.charts = {
-    bitrate: lineChart(card.querySelector('canvas.bitrate'), [view.bitrate], 'bit/s'),
-    latency: lineChart(card.querySelector('canvas.latency'), [view.latencyMean, view.latencyMax], 'ms'),
-    satellites: lineChart(card.querySelector('canvas.satellites'), [], 'satellites'),
+    bitrate: lineChart(card.querySelector('canvas.bitrate'), [view.bitrate], false),
+    latency: lineChart(card.querySelector('canvas.latency'), [view.latencyMean, view.latencyMax], true),
+    satellites: lineChart(card.querySelector('canvas.satellites'), [], true),
     timeline: timelineChart(card.querySelector('canvas.timeline')),
   };
   page.observer.observe(card);
