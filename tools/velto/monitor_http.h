@@ -5,8 +5,8 @@
 // library's client threads.
 //
 // Only GET and HEAD are served (405 otherwise). Requests whose line or
-// headers are malformed or too long get cpp-httplib's 400 or 414 and the
-// server goes on. While it listens on loopback, requests must name a
+// headers are malformed or too long get cpp-httplib's 400 or 414, too many
+// header fields 431, and the server goes on. While it listens on loopback, requests must name a
 // loopback host in their Host header: a web page elsewhere cannot then reach
 // the monitor through a name that it makes resolve to 127.0.0.1.
 #ifndef VELTO_TOOL_MONITOR_HTTP_H
