@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include "metrics.h"
 #include "monitor_assets.h"
 
 namespace {
@@ -128,7 +129,7 @@ void MonitorHttp::route() {
         response.set_content(content_.state(), "application/json");
     });
     server_->Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
-        response.set_content(content_.metrics(), "text/plain; version=0.0.4; charset=utf-8");
+        response.set_content(content_.metrics(), kMetricsContentType);
     });
     server_->Get("/events", [this](const httplib::Request &request, httplib::Response &response) {
         serveEvents(request.get_param_value("ticks") == "1", response);
