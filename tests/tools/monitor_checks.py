@@ -9,7 +9,8 @@ client meets it (check_velto_monitor.sh runs them).
         /metrics saved to FILE (for promtool) and its figures per mount point
     monitor_checks.py events EVENTS SSE CASTER_LOG SENT_DIR OUT_DIR EXIT MOUNT...
         the messages of /events are the lines of --json; every --output-dir
-        file holds exactly what the caster sent; the run ended with EXIT
+        file holds exactly what the caster sent; the process's exit status
+        EXIT is the one the statuses call for
 """
 import json
 import os
@@ -104,10 +105,10 @@ def http(port):
     extra, line = open_event_stream(port)
     check("one more event stream: 503", " 503 " in line, line)
     extra.close()
-    began = time.monotonic()
+    # With every thread held by a stream these would wait for one to close,
+    # beyond the 5-s timeout of the request.
     page, metrics = get(port, "/")[0], get(port, "/metrics")[0]
-    check("at the limit, / and /metrics still answer at once",
-          page == 200 and metrics == 200 and time.monotonic() - began < 2, (page, metrics))
+    check("at the limit, / and /metrics still answer", page == 200 and metrics == 200, (page, metrics))
     for s, _ in streams:
         s.close()
     deadline = time.monotonic() + 10
@@ -166,8 +167,14 @@ def events(events_path, sse_path, caster_log, sent_dir, out_dir, exit_status, *m
     kinds = {e["event"] for e in parsed}
     check("the --json file has start, status, stats, summary and exit events",
           {"start", "status", "stats", "summary", "exit"} <= kinds, kinds)
-    check("exit status %s" % exit_status, parsed[-1]["event"] == "exit"
-          and parsed[-1]["exit_status"] == int(exit_status), parsed[-1])
+    # Stopped by SIGTERM: 0 when every mount point was streaming then, 8
+    # when the dropped one still waited out the library's pause.
+    last = {m: [e["status"] for e in parsed if e["event"] == "status" and e["mount"] == m
+                and e["status"] != 0][-1:] for m in mounts}
+    wanted = 0 if all(codes == [1] for codes in last.values()) else 8
+    check("exit status %s, the event's too, as the last statuses %s call for" % (exit_status, last),
+          parsed[-1]["event"] == "exit" and parsed[-1]["reason"] == "signal SIGTERM"
+          and parsed[-1]["exit_status"] == int(exit_status) == wanted, parsed[-1])
     stats = [e for e in parsed if e["event"] == "stats"]
     check("stats events carry the analysis' facts under rtcm",
           stats and all("framing" in e["rtcm"] and "station" in e["rtcm"] for e in stats), stats[:1])
