@@ -9,6 +9,7 @@
 #   bench/run.sh --only stream                velto stream with 200 mount points
 #   bench/run.sh --only analysis              the analysis alone, and velto stream
 #                                             with it against the plain relay
+#   bench/run.sh --only monitor               velto monitor, 20 mount points, 5 event streams
 # Environment: BUILD_DIR (default build-bench), PEER=0 skips the peer run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,7 +32,7 @@ if [ -z "$only" ] || [ "$only" = analysis ]; then
   [ -x "$dir/tools/velto" ] && bash "$(dirname "$0")/stream_throughput.sh" "$dir"
 fi
 case "$only" in
-  analysis | stream) ;;
+  analysis | stream | monitor) ;;
   *) "$dir/bench/velto_bench" "$@" ;;
 esac
 if { [ -z "$only" ] || [ "$only" = stream ]; } && [ -x "$dir/bench/velto_stream_scale" ]; then
@@ -41,7 +42,15 @@ if { [ -z "$only" ] || [ "$only" = stream ]; } && [ -x "$dir/bench/velto_stream_
   rm -rf "$work"
 fi
 
-if [ "${PEER:-1}" != 0 ] && [ "$only" != stream ] && [ "$only" != analysis ]; then
+if { [ -z "$only" ] || [ "$only" = monitor ]; } && [ -x "$dir/bench/velto_monitor_load" ]; then
+  work=$(mktemp -d)
+  "$dir/bench/velto_monitor_load" --velto "$dir/tools/velto" --caster "$dir/tools/velto-caster" \
+    --workdir "$work" --mounts "${MONITOR_MOUNTS:-20}" --streams "${MONITOR_STREAMS:-5}" \
+    --seconds "${MONITOR_SECONDS:-20}"
+  rm -rf "$work"
+fi
+
+if [ "${PEER:-1}" != 0 ] && [ "$only" != stream ] && [ "$only" != analysis ] && [ "$only" != monitor ]; then
   if ! command -v str2str >/dev/null; then
     echo "peer comparison skipped: str2str (Debian package rtklib) is not installed"
     exit 0

@@ -94,7 +94,8 @@ check "libveltoclient64 fields" fields_hold libveltoclient64 amd64 "$libc"
 check "libveltoclient32 fields" fields_hold libveltoclient32 i386 "$libc"
 check "libveltoclient-dev (amd64) fields" fields_hold libveltoclient-dev amd64 "libveltoclient64 \\(= $version\\)"
 check "libveltoclient-dev (i386) fields" fields_hold libveltoclient-dev i386 "libveltoclient32 \\(= $version\\)"
-check "veltoclient-tools fields" fields_hold veltoclient-tools amd64 "libveltoclient64 \\(= $version\\)" "$libc"
+check "veltoclient-tools fields" fields_hold veltoclient-tools amd64 "libveltoclient64 \\(= $version\\)" "$libc" \
+  "libcpp-httplib0\\.11( |,|$)"
 
 # holds PACKAGE ARCH FILE...: the package has each file (and its docs).
 holds() {

@@ -34,5 +34,6 @@ const int kExitEmptyTable = 10;     // table: a source table without any mount p
 // The commands, with the arguments after their name.
 int runStream(int argc, char **argv);
 int runTable(int argc, char **argv);
+int runMonitor(int argc, char **argv); // only where built VELTO_WITH_MONITOR
 
 #endif

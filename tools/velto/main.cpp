@@ -2,6 +2,7 @@
 //
 //   velto table                      the caster's mount points, one per line
 //   velto stream MOUNT... [options]  the mount points' bytes, byte-exact
+//   velto monitor MOUNT... [options] the same, with a live dashboard in the browser
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +20,7 @@ void printMainUsage(FILE *to) {
             "Usage: velto table\n"
             "       velto stream MOUNT... [--output FILE | --output-dir DIR] [--json FILE]\n"
             "                    [--duration SECONDS] [--client N] [-q | -v] ...\n"
+            "       velto monitor MOUNT... [--listen ADDR:PORT] [--output-dir DIR] [--json FILE]\n"
             "       velto --version | --help | COMMAND --help\n"
             "\n"
             "Command-line NTRIP client. The caster is fixed when the library is built:\n"
@@ -57,5 +59,12 @@ int main(int argc, char **argv) {
         return runTable(argc - 2, argv + 2);
     if (command == "stream")
         return runStream(argc - 2, argv + 2);
+    if (command == "monitor") {
+#ifdef VELTO_WITH_MONITOR
+        return runMonitor(argc - 2, argv + 2);
+#else
+        usageError("this velto was built without the monitor (it needs cpp-httplib)", "");
+#endif
+    }
     usageError("unknown command '" + display::escaped(command) + "'", "");
 }

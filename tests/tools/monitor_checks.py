@@ -1,0 +1,196 @@
+"""Checks of velto monitor from outside, as a browser, a script or a hostile
+client meets it (check_velto_monitor.sh runs them).
+
+    monitor_checks.py http PORT
+        requests that must be refused, each with its error status, while the
+        monitor goes on serving; the limit of event streams (503 beyond it,
+        while / and /metrics still answer)
+    monitor_checks.py metrics PORT FILE MOUNT...
+        /metrics saved to FILE (for promtool) and its figures per mount point
+    monitor_checks.py events EVENTS SSE CASTER_LOG SENT_DIR OUT_DIR EXIT MOUNT...
+        the messages of /events are the lines of --json; every --output-dir
+        file holds exactly what the caster sent; the process's exit status
+        EXIT is the one the statuses call for
+"""
+import json
+import os
+import re
+import socket
+import sys
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from stream_checks import check, connections, is_sent_so_far  # noqa: E402
+import stream_checks  # noqa: E402
+
+HOST = "127.0.0.1"
+
+
+def raw_request(port, data, timeout=5):
+    """Sends bytes as they are; returns the status code and the head."""
+    with socket.create_connection((HOST, port), timeout=timeout) as s:
+        s.sendall(data)
+        answer = b""
+        try:
+            while b"\r\n\r\n" not in answer:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+        except socket.timeout:
+            pass
+    head = answer.split(b"\r\n\r\n")[0].decode("latin-1")
+    found = re.match(r"HTTP/1\.1 (\d{3})", head)
+    return (int(found.group(1)) if found else None), head
+
+
+def get(port, path, host="127.0.0.1"):
+    return raw_request(port, b"GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
+                       % (path.encode(), host.encode()))
+
+
+def fetch(port, path):
+    with urllib.request.urlopen("http://%s:%s%s" % (HOST, port, path), timeout=5) as answer:
+        return answer.read()
+
+
+def open_event_stream(port):
+    s = socket.create_connection((HOST, port), timeout=5)
+    s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    head = b""
+    while b"\r\n\r\n" not in head:
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        head += chunk
+    return s, head.split(b"\r\n")[0].decode("latin-1")
+
+
+# --- what a hostile or broken client sends ------------------------------------
+def http(port):
+    port = int(port)
+    status, head = get(port, "/")
+    check("/ is the page, with its security headers",
+          status == 200 and "text/html" in head and "Content-Security-Policy: default-src 'none'" in head
+          and "script-src 'self'" in head and "X-Content-Type-Options: nosniff" in head, head)
+    status, head = raw_request(port, b"HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+    check("HEAD / answers 200", status == 200, head)
+    for method in ("POST", "PUT", "DELETE", "OPTIONS", "PATCH"):
+        status, head = raw_request(port, b"%s / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 4\r\n"
+                                   b"Connection: close\r\n\r\nabcd" % method.encode())
+        check("%s: 405 with Allow: GET, HEAD" % method, status == 405 and "Allow: GET, HEAD" in head, head)
+    refused = [
+        ("a request line that is not HTTP", b"GARBAGE\r\n\r\n", 400),
+        ("an unknown method", b"BREW / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400),
+        ("a 9000-byte target", b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 414),
+        ("a 9000-byte header line", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + b"b" * 9000
+         + b"\r\n\r\n", 400),
+        ("2000 header lines", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+         + b"".join(b"X-%d: y\r\n" % i for i in range(2000)) + b"\r\n", 431),
+        ("a Host that is not loopback (a rebound name)", b"GET /api/state HTTP/1.1\r\nHost: evil.example"
+         b"\r\n\r\n", 403),
+        ("an unknown path", b"GET /../../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 404),
+    ]
+    for what, request, expected in refused:
+        status, head = raw_request(port, request)
+        check("%s: %d" % (what, expected), status == expected, head.splitlines()[:1])
+    check("still serving after all that", get(port, "/")[0] == 200)
+
+    state = json.loads(fetch(port, "/api/state"))
+    limit, already = state["event_streams"]["limit"], state["event_streams"]["open"]
+    streams = [open_event_stream(port) for _ in range(limit - already)]
+    check("%d event streams open up to the limit" % len(streams),
+          all(" 200 " in line for _, line in streams), [line for _, line in streams])
+    extra, line = open_event_stream(port)
+    check("one more event stream: 503", " 503 " in line, line)
+    extra.close()
+    # With every thread held by a stream these would wait for one to close,
+    # beyond the 5-s timeout of the request.
+    page, metrics = get(port, "/")[0], get(port, "/metrics")[0]
+    check("at the limit, / and /metrics still answer", page == 200 and metrics == 200, (page, metrics))
+    for s, _ in streams:
+        s.close()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and json.loads(fetch(port, "/api/state"))["event_streams"]["open"] > already:
+        time.sleep(0.1)
+    again, line = open_event_stream(port)
+    check("closed streams free their places", " 200 " in line, line)
+    again.close()
+
+
+# --- /metrics -----------------------------------------------------------------
+def metrics(port, path, *mounts):
+    text = fetch(int(port), "/metrics").decode("utf-8")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    samples = {}
+    for line in text.splitlines():
+        found = re.match(r'^(\w+)(\{.*\})? (\S+)$', line)
+        if found:
+            samples[(found.group(1), found.group(2) or "")] = float(found.group(3))
+
+    def label(mount):
+        return mount.replace("\\", "\\\\").replace('"', '\\"')
+
+    for mount in mounts:
+        of = {k: v for k, v in samples.items() if 'mount="%s"' % label(mount) in k[1]}
+        figure = {name: value for (name, labels), value in of.items() if labels == '{mount="%s"}' % label(mount)}
+        check("%s: bytes, connections and time streaming counted" % mount,
+              figure.get("velto_bytes_total", 0) > 0 and figure.get("velto_connections_total", 0) >= 1
+              and figure.get("velto_streaming_seconds_total", 0) > 0, figure)
+        frames = {labels: value for (name, labels), value in of.items() if name == "velto_rtcm_frames_total"}
+        check("%s: frames by message type, 1074 among them" % mount,
+              any('message="1074"' in labels and value > 0 for labels, value in frames.items()), frames)
+        check("%s: latency summary with quantiles 0, 0.95, 1 and its count" % mount,
+              all(("velto_rtcm_latency_seconds", '{mount="%s",quantile="%s"}' % (label(mount), q)) in of
+                  for q in ("0", "0.95", "1")) and figure.get("velto_rtcm_latency_seconds_count", 0) > 0, of)
+        check("%s: status and outage figures present" % mount,
+              all(name in figure for name in ("velto_status_code", "velto_rtcm_crc_rejects_total",
+                                              "velto_rtcm_outage_seconds_total",
+                                              "velto_connection_attempts_total")), sorted(figure))
+
+
+# --- the events, the files, the ending ------------------------------------------
+def events(events_path, sse_path, caster_log, sent_dir, out_dir, exit_status, *mounts):
+    lines = open(events_path, "rb").read().decode("utf-8").splitlines()
+    parsed = [json.loads(line) for line in lines]
+    messages = [m for m in open(sse_path, "rb").read().decode("utf-8").split("\n\n") if m.strip()]
+    data = [m[len("data: "):] for m in messages if m.startswith("data: ")]
+    check("/events sent JSON events (%d)" % len(data), len(data) >= 5)
+    check("without ?ticks=1, /events carries events only, no ticks",
+          all(m.startswith(("data: ", "retry: ", ":")) for m in messages))
+    if data:
+        first = lines.index(data[0]) if data[0] in lines else -1
+        check("each /events message is the --json line, byte for byte and in order",
+              first >= 0 and lines[first:first + len(data)] == data, (first, data[:2]))
+    kinds = {e["event"] for e in parsed}
+    check("the --json file has start, status, stats, summary and exit events",
+          {"start", "status", "stats", "summary", "exit"} <= kinds, kinds)
+    # Stopped by SIGTERM: 0 when every mount point was streaming then, 8
+    # when the dropped one still waited out the library's pause.
+    last = {m: [e["status"] for e in parsed if e["event"] == "status" and e["mount"] == m
+                and e["status"] != 0][-1:] for m in mounts}
+    wanted = 0 if all(codes == [1] for codes in last.values()) else 8
+    check("exit status %s, the event's too, as the last statuses %s call for" % (exit_status, last),
+          parsed[-1]["event"] == "exit" and parsed[-1]["reason"] == "signal SIGTERM"
+          and parsed[-1]["exit_status"] == int(exit_status) == wanted, parsed[-1])
+    stats = [e for e in parsed if e["event"] == "stats"]
+    check("stats events carry the analysis' facts under rtcm",
+          stats and all("framing" in e["rtcm"] and "station" in e["rtcm"] for e in stats), stats[:1])
+    for mount in mounts:
+        summary = [e for e in parsed if e["event"] == "summary" and e["mount"] == mount]
+        sent = connections(caster_log, sent_dir, mount=mount)
+        safe = "".join(c if c.isalnum() or c in "-_" or (c == "." and i) else "%%%02X" % ord(c)
+                       for i, c in enumerate(mount))
+        received = open(os.path.join(out_dir, safe), "rb").read()
+        check("%s: --output-dir file holds exactly what the caster sent (%d bytes)" % (mount, len(received)),
+              sent and received and is_sent_so_far(received, sent))
+        check("%s: summary bytes are the file's size" % mount,
+              len(summary) == 1 and summary[0]["bytes"] == len(received))
+
+
+if __name__ == "__main__":
+    command, arguments = sys.argv[1], sys.argv[2:]
+    {"http": http, "metrics": metrics, "events": events}[command](*arguments)
+    sys.exit(1 if stream_checks.failures else 0)

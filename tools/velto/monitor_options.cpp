@@ -1,0 +1,222 @@
+#include "monitor_options.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <stdlib.h>
+
+#include <set>
+
+#include "cli.h"
+#include "display.h"
+#include "names.h"
+
+namespace {
+
+const char kCommand[] = "monitor ";
+
+[[noreturn]] void monitorUsageError(const std::string &message) { usageError(message, kCommand); }
+
+double parsePositiveSeconds(const std::string &option, const char *text) {
+    char *end = NULL;
+    errno = 0;
+    double value = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(value > 0) || value > 1e8)
+        monitorUsageError(option + " wants seconds above 0, not '" + display::escaped(text) + "'");
+    return value;
+}
+
+// The library writes the client number with %d into its request.
+int parseClientNumber(const char *text) {
+    char *end = NULL;
+    errno = 0;
+    long long number = strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < 0 || number > 2147483647LL)
+        monitorUsageError("--client wants a whole number from 0 to 2147483647, not '" +
+                          display::escaped(text) + "'");
+    return (int)number;
+}
+
+// GPS time has run ahead of UTC by whole leap seconds since 1980: 18 since
+// 2017. A count outside 0..99 is a typing error, not a future.
+int parseLeapSeconds(const char *text) {
+    char *end = NULL;
+    errno = 0;
+    long number = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < 0 || number > 99)
+        monitorUsageError("--leap-seconds wants a whole number from 0 to 99, not '" +
+                          display::escaped(text) + "'");
+    return (int)number;
+}
+
+void checkMountPoints(const std::vector<std::string> &mounts) {
+    if (mounts.empty())
+        monitorUsageError("monitor needs at least one mount point");
+    std::set<std::string> seen;
+    for (const std::string &mount : mounts) {
+        if (!names::validMountPoint(mount))
+            monitorUsageError("'" + display::escaped(mount) +
+                              "' is not a mount point: it must be printable ASCII without spaces");
+        if (!seen.insert(mount).second)
+            monitorUsageError("mount point " + mount + " is given twice");
+    }
+}
+
+bool isLoopback(const std::string &host) {
+    in_addr v4;
+    in6_addr v6;
+    if (host == "localhost")
+        return true;
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+} // namespace
+
+std::string ListenAddress::text() const {
+    bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool parseListenAddress(const std::string &text, ListenAddress *address) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= text.size())
+        return false;
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    else if (host.find(':') != std::string::npos)
+        return false; // an IPv6 address needs its brackets
+    in_addr v4;
+    in6_addr v6;
+    bool numeric = inet_pton(AF_INET, host.c_str(), &v4) == 1 ||
+                   inet_pton(AF_INET6, host.c_str(), &v6) == 1;
+    if (!numeric && host != "localhost")
+        return false;
+    std::string digits = text.substr(colon + 1);
+    char *end = NULL;
+    errno = 0;
+    long port = strtol(digits.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || digits[0] < '0' || digits[0] > '9' || port > 65535)
+        return false;
+    address->host = host;
+    address->port = (int)port;
+    address->loopback = isLoopback(host);
+    return true;
+}
+
+std::string MonitorOptions::outputFor(const std::string &mount) const {
+    return outputDir.empty() ? std::string() : outputDir + "/" + names::safeFileName(mount);
+}
+
+void printMonitorUsage(FILE *to) {
+    fprintf(to,
+            "Usage: velto monitor MOUNT... [options] [--] [MOUNT...]\n"
+            "Streams each mount point from %s, as velto stream does, and serves a live\n"
+            "dashboard of them in the browser: status and countdown to the next attempt,\n"
+            "bitrate, latency, message types, satellites, the station and a timeline of\n"
+            "the status changes. Prometheus scrapes /metrics; /events streams the JSON\n"
+            "events as Server-Sent Events and /api/state gives all the page shows.\n"
+            "Ctrl-C or SIGTERM stops every mount point cleanly.\n"
+            "\n"
+            "  --listen ADDR:PORT  where to serve the page (default 127.0.0.1:8080; [ADDR]\n"
+            "                      for IPv6; port 0 takes a free one). The page has no\n"
+            "                      authentication: any address but loopback is warned about\n"
+            "  --output-dir DIR    one file per mount point in DIR, named after it, as velto\n"
+            "                      stream writes them (default: analyse the bytes, keep none)\n"
+            "  --json FILE         one JSON event per line to FILE (- for standard output)\n"
+            "  --interval SECONDS  time between stats events per mount point (default 10)\n"
+            "  --client N          client number sent to the caster, 0 to 2147483647 (default 1)\n"
+            "  --duration SECONDS  stop by itself after this time\n"
+            "  --retry-refused     keep trying after a refusal, for casters that come back\n"
+            "  --outage-after S    a gap in the data longer than S seconds is an outage\n"
+            "                      (default 10)\n"
+            "  --leap-seconds N    GPS time minus UTC, for the latency of the corrections\n"
+            "                      (default 18)\n"
+            "  -q, --quiet         failures and the summary only\n"
+            "  -v, --verbose       also a line per mount point every --interval\n"
+            "  --                  end of options: every later word is a mount point\n"
+            "\n"
+            "The exit statuses are those of velto stream (see velto stream --help).\n"
+            "\n"
+            "Example:\n"
+            "  velto monitor STATION_A STATION_B --json events.jsonl\n"
+            "  (then open http://127.0.0.1:8080/)\n",
+            kCaster);
+}
+
+MonitorOptions parseMonitorOptions(int argc, char **argv) {
+    MonitorOptions options;
+    bool optionsEnded = false;
+    bool quiet = false, verbose = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.mounts.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const char *inlineValue = NULL;
+        size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            inlineValue = argv[i] + equals + 1;
+            arg = arg.substr(0, equals);
+        }
+        auto value = [&]() -> const char * {
+            if (inlineValue != NULL)
+                return inlineValue;
+            if (i + 1 >= argc)
+                monitorUsageError(arg + " needs a value");
+            return argv[++i];
+        };
+        auto flag = [&]() {
+            if (inlineValue != NULL)
+                monitorUsageError(arg + " takes no value");
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            printMonitorUsage(stdout);
+            exit(0);
+        } else if (arg == "--listen") {
+            const char *text = value();
+            if (!parseListenAddress(text, &options.listen))
+                monitorUsageError("--listen wants ADDR:PORT with a numeric address (or "
+                                  "localhost) and a port up to 65535, not '" +
+                                  display::escaped(text) + "'");
+        } else if (arg == "--output-dir") {
+            options.outputDir = value();
+            if (options.outputDir.empty())
+                monitorUsageError("--output-dir needs a directory");
+        } else if (arg == "--json") {
+            options.json = value();
+            if (options.json.empty())
+                monitorUsageError("--json needs a file name, or - for standard output");
+        } else if (arg == "--interval") {
+            options.interval = parsePositiveSeconds(arg, value());
+        } else if (arg == "--client") {
+            options.client = parseClientNumber(value());
+        } else if (arg == "--duration") {
+            options.duration = parsePositiveSeconds(arg, value());
+        } else if (arg == "--outage-after") {
+            options.analysis.outageAfterSeconds = parsePositiveSeconds(arg, value());
+        } else if (arg == "--leap-seconds") {
+            options.analysis.leapSeconds = parseLeapSeconds(value());
+        } else if (arg == "--retry-refused") {
+            options.retryRefused = flag();
+        } else if (arg == "-q" || arg == "--quiet") {
+            quiet = flag();
+        } else if (arg == "-v" || arg == "--verbose") {
+            verbose = flag();
+        } else {
+            monitorUsageError("unknown option '" + display::escaped(argv[i]) + "'");
+        }
+    }
+    if (quiet && verbose)
+        monitorUsageError("--quiet and --verbose exclude one another");
+    options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+    checkMountPoints(options.mounts);
+    return options;
+}

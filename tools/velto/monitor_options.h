@@ -1,0 +1,50 @@
+// velto monitor's command line.
+#ifndef VELTO_TOOL_MONITOR_OPTIONS_H
+#define VELTO_TOOL_MONITOR_OPTIONS_H
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "outputs.h"
+
+// Where the page is served. Only a loopback address is private to this
+// machine; anything else must be asked for and is warned about.
+struct ListenAddress {
+    std::string host = "127.0.0.1"; // a numeric IPv4 or IPv6 address, or "localhost"
+    int port = 8080;                // 0: any free port
+    bool loopback = true;
+
+    // "127.0.0.1:8080", "[::1]:8080"
+    std::string text() const;
+};
+
+// Parses "ADDR:PORT" ("[ADDR]:PORT" for IPv6). False for anything else.
+bool parseListenAddress(const std::string &text, ListenAddress *address);
+
+struct MonitorOptions {
+    std::vector<std::string> mounts;
+    ListenAddress listen;
+    std::string outputDir; // empty: the bytes are analysed and dropped
+    std::string json;      // events file, "-" for standard output; empty: none
+    double interval = 10;  // seconds between stats events per mount point
+    analysis::Options analysis; // leap seconds, outage threshold
+    int client = 1;
+    double duration = 0;   // 0: until stopped
+    bool retryRefused = false;
+    Verbosity verbosity = Verbosity::Normal;
+
+    // Where one mount point's bytes go: a path inside outputDir, or empty.
+    std::string outputFor(const std::string &mount) const;
+};
+
+// Parses and checks the whole command line before anything starts: prints
+// the help and exits 0 for --help, prints the problem and exits 2 for
+// anything it cannot use.
+MonitorOptions parseMonitorOptions(int argc, char **argv);
+
+void printMonitorUsage(FILE *to);
+
+#endif
