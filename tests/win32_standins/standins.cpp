@@ -49,6 +49,19 @@ struct Object {
 
 const char *nameOf(const Object *object) { return object->isThread ? "client thread" : "client lock"; }
 
+// Every object made, never freed (see CloseHandle): held here, so that a
+// leak checker sees them kept, not lost.
+std::mutex objectsMutex;
+std::vector<Object *> objects;
+
+Object *newObject(bool isThread) {
+    Object *object = new Object;
+    object->isThread = isThread;
+    std::lock_guard<std::mutex> hold(objectsMutex);
+    objects.push_back(object);
+    return object;
+}
+
 // Logged before a waiter can wake, so the log never shows a close made
 // after the end ahead of the end itself.
 void markEnded(Object *thread, const char *how) {
@@ -103,8 +116,7 @@ int getsockopt(SOCKET, int, int, char *value, int *length) {
 // --- threads, mutexes, time ---------------------------------------------------
 
 HANDLE CreateThread(void *, size_t, LPTHREAD_START_ROUTINE entry, void *argument, DWORD, DWORD *) {
-    Object *thread = new Object;
-    thread->isThread = true;
+    Object *thread = newObject(true);
     // Detached: a thread stuck in the host's callback never comes back, and
     // the test process ends without it.
     std::thread([thread, entry, argument] {
@@ -154,9 +166,7 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 HANDLE CreateMutexW(void *, BOOL, const wchar_t *) {
-    Object *mutex = new Object;
-    mutex->isThread = false;
-    return mutex;
+    return newObject(false);
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
