@@ -120,10 +120,12 @@ class _Shared:
         self.inside = threading.local()  # .run/.kind while a callback of this client runs
 
     def keep(self, error, kind):
-        log.error("exception in the %s callback of a velto client", kind, exc_info=error)
+        # Kept before it is logged: whoever sees the log may call the client
+        # at once, and must then get the exception.
         with self.changed:
             if self.error is None:
                 self.error = error
+        log.error("exception in the %s callback of a velto client", kind, exc_info=error)
 
     def raise_kept(self):
         with self.changed:
