@@ -251,13 +251,15 @@ namespace Velto
             }
             catch (Exception error) // nothing may unwind into the library
             {
-                Trace.TraceError("exception in the {0} callback of a Velto client: {1}",
-                    kind == InData ? "data" : "status", error);
+                // Kept before it is traced: a host that reacts to the trace
+                // and calls the client at once must get the exception.
                 lock (Gate)
                 {
                     if (kept == null)
                         kept = error;
                 }
+                Trace.TraceError("exception in the {0} callback of a Velto client: {1}",
+                    kind == InData ? "data" : "status", error);
             }
             finally
             {
