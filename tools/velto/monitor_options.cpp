@@ -4,11 +4,10 @@
 #include <errno.h>
 #include <stdlib.h>
 
-#include <set>
-
 #include "cli.h"
 #include "display.h"
 #include "names.h"
+#include "option_values.h"
 
 namespace {
 
@@ -16,50 +15,6 @@ const char kCommand[] = "monitor ";
 
 [[noreturn]] void monitorUsageError(const std::string &message) { usageError(message, kCommand); }
 
-double parsePositiveSeconds(const std::string &option, const char *text) {
-    char *end = NULL;
-    errno = 0;
-    double value = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(value > 0) || value > 1e8)
-        monitorUsageError(option + " wants seconds above 0, not '" + display::escaped(text) + "'");
-    return value;
-}
-
-// The library writes the client number with %d into its request.
-int parseClientNumber(const char *text) {
-    char *end = NULL;
-    errno = 0;
-    long long number = strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || number < 0 || number > 2147483647LL)
-        monitorUsageError("--client wants a whole number from 0 to 2147483647, not '" +
-                          display::escaped(text) + "'");
-    return (int)number;
-}
-
-// GPS time has run ahead of UTC by whole leap seconds since 1980: 18 since
-// 2017. A count outside 0..99 is a typing error, not a future.
-int parseLeapSeconds(const char *text) {
-    char *end = NULL;
-    errno = 0;
-    long number = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || number < 0 || number > 99)
-        monitorUsageError("--leap-seconds wants a whole number from 0 to 99, not '" +
-                          display::escaped(text) + "'");
-    return (int)number;
-}
-
-void checkMountPoints(const std::vector<std::string> &mounts) {
-    if (mounts.empty())
-        monitorUsageError("monitor needs at least one mount point");
-    std::set<std::string> seen;
-    for (const std::string &mount : mounts) {
-        if (!names::validMountPoint(mount))
-            monitorUsageError("'" + display::escaped(mount) +
-                              "' is not a mount point: it must be printable ASCII without spaces");
-        if (!seen.insert(mount).second)
-            monitorUsageError("mount point " + mount + " is given twice");
-    }
-}
 
 bool isLoopback(const std::string &host) {
     in_addr v4;
@@ -195,15 +150,15 @@ MonitorOptions parseMonitorOptions(int argc, char **argv) {
             if (options.json.empty())
                 monitorUsageError("--json needs a file name, or - for standard output");
         } else if (arg == "--interval") {
-            options.interval = parsePositiveSeconds(arg, value());
+            options.interval = positiveSeconds(kCommand, arg, value());
         } else if (arg == "--client") {
-            options.client = parseClientNumber(value());
+            options.client = clientNumber(kCommand, value());
         } else if (arg == "--duration") {
-            options.duration = parsePositiveSeconds(arg, value());
+            options.duration = positiveSeconds(kCommand, arg, value());
         } else if (arg == "--outage-after") {
-            options.analysis.outageAfterSeconds = parsePositiveSeconds(arg, value());
+            options.analysis.outageAfterSeconds = positiveSeconds(kCommand, arg, value());
         } else if (arg == "--leap-seconds") {
-            options.analysis.leapSeconds = parseLeapSeconds(value());
+            options.analysis.leapSeconds = leapSeconds(kCommand, value());
         } else if (arg == "--retry-refused") {
             options.retryRefused = flag();
         } else if (arg == "-q" || arg == "--quiet") {
@@ -217,6 +172,6 @@ MonitorOptions parseMonitorOptions(int argc, char **argv) {
     if (quiet && verbose)
         monitorUsageError("--quiet and --verbose exclude one another");
     options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
-    checkMountPoints(options.mounts);
+    checkMountPoints(kCommand, options.mounts);
     return options;
 }
