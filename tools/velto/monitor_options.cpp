@@ -13,9 +13,6 @@ namespace {
 
 const char kCommand[] = "monitor ";
 
-[[noreturn]] void monitorUsageError(const std::string &message) { usageError(message, kCommand); }
-
-
 bool isLoopback(const std::string &host) {
     in_addr v4;
     in6_addr v6;
@@ -102,76 +99,23 @@ void printMonitorUsage(FILE *to) {
 
 MonitorOptions parseMonitorOptions(int argc, char **argv) {
     MonitorOptions options;
-    bool optionsEnded = false;
-    bool quiet = false, verbose = false;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.mounts.push_back(arg);
+    OptionReader in(kCommand, argc, argv);
+    while (in.next()) {
+        if (readRunOption(in, &options))
             continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const char *inlineValue = NULL;
-        size_t equals = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            inlineValue = argv[i] + equals + 1;
-            arg = arg.substr(0, equals);
-        }
-        auto value = [&]() -> const char * {
-            if (inlineValue != NULL)
-                return inlineValue;
-            if (i + 1 >= argc)
-                monitorUsageError(arg + " needs a value");
-            return argv[++i];
-        };
-        auto flag = [&]() {
-            if (inlineValue != NULL)
-                monitorUsageError(arg + " takes no value");
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
+        const std::string &name = in.name();
+        if (name == "--help" || name == "-h") {
             printMonitorUsage(stdout);
             exit(0);
-        } else if (arg == "--listen") {
-            const char *text = value();
+        } else if (name == "--listen") {
+            const char *text = in.value();
             if (!parseListenAddress(text, &options.listen))
-                monitorUsageError("--listen wants ADDR:PORT with a numeric address (or "
-                                  "localhost) and a port up to 65535, not '" +
-                                  display::escaped(text) + "'");
-        } else if (arg == "--output-dir") {
-            options.outputDir = value();
-            if (options.outputDir.empty())
-                monitorUsageError("--output-dir needs a directory");
-        } else if (arg == "--json") {
-            options.json = value();
-            if (options.json.empty())
-                monitorUsageError("--json needs a file name, or - for standard output");
-        } else if (arg == "--interval") {
-            options.interval = positiveSeconds(kCommand, arg, value());
-        } else if (arg == "--client") {
-            options.client = clientNumber(kCommand, value());
-        } else if (arg == "--duration") {
-            options.duration = positiveSeconds(kCommand, arg, value());
-        } else if (arg == "--outage-after") {
-            options.analysis.outageAfterSeconds = positiveSeconds(kCommand, arg, value());
-        } else if (arg == "--leap-seconds") {
-            options.analysis.leapSeconds = leapSeconds(kCommand, value());
-        } else if (arg == "--retry-refused") {
-            options.retryRefused = flag();
-        } else if (arg == "-q" || arg == "--quiet") {
-            quiet = flag();
-        } else if (arg == "-v" || arg == "--verbose") {
-            verbose = flag();
+                in.error("--listen wants ADDR:PORT with a numeric address (or localhost) and "
+                         "a port up to 65535, not '" + display::escaped(text) + "'");
         } else {
-            monitorUsageError("unknown option '" + display::escaped(argv[i]) + "'");
+            in.unknown();
         }
     }
-    if (quiet && verbose)
-        monitorUsageError("--quiet and --verbose exclude one another");
-    options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
-    checkMountPoints(kCommand, options.mounts);
+    finishRunOptions(in, &options);
     return options;
 }

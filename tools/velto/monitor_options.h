@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
-#include "outputs.h"
+#include "option_values.h"
 
 // Where the page is served. Only a loopback address is private to this
 // machine; anything else must be asked for and is warned about.
@@ -24,17 +23,9 @@ struct ListenAddress {
 // Parses "ADDR:PORT" ("[ADDR]:PORT" for IPv6). False for anything else.
 bool parseListenAddress(const std::string &text, ListenAddress *address);
 
-struct MonitorOptions {
-    std::vector<std::string> mounts;
+// Without --output-dir the bytes are analysed and dropped.
+struct MonitorOptions : RunOptions {
     ListenAddress listen;
-    std::string outputDir; // empty: the bytes are analysed and dropped
-    std::string json;      // events file, "-" for standard output; empty: none
-    double interval = 10;  // seconds between stats events per mount point
-    analysis::Options analysis; // leap seconds, outage threshold
-    int client = 1;
-    double duration = 0;   // 0: until stopped
-    bool retryRefused = false;
-    Verbosity verbosity = Verbosity::Normal;
 
     // Where one mount point's bytes go: a path inside outputDir, or empty.
     std::string outputFor(const std::string &mount) const;

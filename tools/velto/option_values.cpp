@@ -58,3 +58,92 @@ void checkMountPoints(const char *command, const std::vector<std::string> &mount
             usageError("mount point " + mount + " is given twice", command);
     }
 }
+
+OptionReader::OptionReader(const char *command, int argc, char **argv)
+    : command_(command), argc_(argc), argv_(argv) {}
+
+bool OptionReader::next() {
+    while (++at_ < argc_) {
+        std::string word = argv_[at_];
+        if (optionsEnded_ || word.empty() || word[0] != '-' || word == "-") {
+            mounts_.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded_ = true;
+            continue;
+        }
+        inlineValue_ = nullptr;
+        size_t equals = word.find('=');
+        if (word.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            inlineValue_ = argv_[at_] + equals + 1;
+            word = word.substr(0, equals);
+        }
+        name_ = word;
+        return true;
+    }
+    return false;
+}
+
+const char *OptionReader::value() {
+    if (inlineValue_ != nullptr)
+        return inlineValue_;
+    if (at_ + 1 >= argc_)
+        error(name_ + " needs a value");
+    return argv_[++at_];
+}
+
+bool OptionReader::flag() {
+    if (inlineValue_ != nullptr)
+        error(name_ + " takes no value");
+    return true;
+}
+
+void OptionReader::unknown() const {
+    error("unknown option '" + display::escaped(argv_[at_]) + "'");
+}
+
+void OptionReader::error(const std::string &message) const { usageError(message, command_); }
+
+bool readRunOption(OptionReader &in, RunOptions *options) {
+    const std::string &name = in.name();
+    const char *command = in.command();
+    if (name == "--client") {
+        options->client = clientNumber(command, in.value());
+    } else if (name == "--output-dir") {
+        options->outputDir = in.value();
+        if (options->outputDir.empty())
+            in.error("--output-dir needs a directory");
+    } else if (name == "--duration") {
+        options->duration = positiveSeconds(command, name, in.value());
+    } else if (name == "--json") {
+        options->json = in.value();
+        if (options->json.empty())
+            in.error("--json needs a file name, or - for standard output");
+    } else if (name == "--interval") {
+        options->interval = positiveSeconds(command, name, in.value());
+    } else if (name == "--outage-after") {
+        options->analysis.outageAfterSeconds = positiveSeconds(command, name, in.value());
+    } else if (name == "--leap-seconds") {
+        options->analysis.leapSeconds = leapSeconds(command, in.value());
+    } else if (name == "--retry-refused") {
+        options->retryRefused = in.flag();
+    } else if (name == "-q" || name == "--quiet") {
+        in.quietAsked = in.flag();
+    } else if (name == "-v" || name == "--verbose") {
+        in.verboseAsked = in.flag();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void finishRunOptions(const OptionReader &in, RunOptions *options) {
+    if (in.quietAsked && in.verboseAsked)
+        in.error("--quiet and --verbose exclude one another");
+    options->verbosity = in.quietAsked     ? Verbosity::Quiet
+                         : in.verboseAsked ? Verbosity::Verbose
+                                           : Verbosity::Normal;
+    options->mounts = in.mounts();
+    checkMountPoints(in.command(), options->mounts);
+}

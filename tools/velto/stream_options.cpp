@@ -107,83 +107,31 @@ void printStreamUsage(FILE *to) {
 
 StreamOptions parseStreamOptions(int argc, char **argv) {
     StreamOptions options;
-    bool optionsEnded = false;
-    bool quiet = false, verbose = false;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.mounts.push_back(arg);
+    OptionReader in(kCommand, argc, argv);
+    while (in.next()) {
+        if (readRunOption(in, &options))
             continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const char *inlineValue = NULL;
-        size_t equals = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            inlineValue = argv[i] + equals + 1;
-            arg = arg.substr(0, equals);
-        }
-        auto value = [&]() -> const char * {
-            if (inlineValue != NULL)
-                return inlineValue;
-            if (i + 1 >= argc)
-                streamUsageError(arg + " needs a value");
-            return argv[++i];
-        };
-        auto flag = [&]() {
-            if (inlineValue != NULL)
-                streamUsageError(arg + " takes no value");
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
+        const std::string &name = in.name();
+        if (name == "--help" || name == "-h") {
             printStreamUsage(stdout);
             exit(0);
-        } else if (arg == "--client") {
-            options.client = clientNumber(kCommand, value());
-        } else if (arg == "--output") {
-            options.output = value();
+        } else if (name == "--output") {
+            options.output = in.value();
             if (options.output.empty())
-                streamUsageError("--output needs a file name");
-        } else if (arg == "--output-dir") {
-            options.outputDir = value();
-            if (options.outputDir.empty())
-                streamUsageError("--output-dir needs a directory");
-        } else if (arg == "--no-data") {
-            options.noData = flag();
-        } else if (arg == "--duration") {
-            options.duration = positiveSeconds(kCommand, arg, value());
-        } else if (arg == "--json") {
-            options.json = value();
-            if (options.json.empty())
-                streamUsageError("--json needs a file name, or - for standard output");
-        } else if (arg == "--interval") {
-            options.interval = positiveSeconds(kCommand, arg, value());
-        } else if (arg == "--outage-after") {
-            options.analysis.outageAfterSeconds = positiveSeconds(kCommand, arg, value());
-        } else if (arg == "--leap-seconds") {
-            options.analysis.leapSeconds = leapSeconds(kCommand, value());
-        } else if (arg == "--retry-refused") {
-            options.retryRefused = flag();
-        } else if (arg == "-q" || arg == "--quiet") {
-            quiet = flag();
-        } else if (arg == "-v" || arg == "--verbose") {
-            verbose = flag();
-        } else if (arg == "--live") {
-            options.live = flag();
-        } else if (arg == "--no-live") {
-            options.live = !flag();
-        } else if (arg == "--force") {
-            options.force = flag();
+                in.error("--output needs a file name");
+        } else if (name == "--no-data") {
+            options.noData = in.flag();
+        } else if (name == "--live") {
+            options.live = in.flag();
+        } else if (name == "--no-live") {
+            options.live = !in.flag();
+        } else if (name == "--force") {
+            options.force = in.flag();
         } else {
-            streamUsageError("unknown option '" + display::escaped(argv[i]) + "'");
+            in.unknown();
         }
     }
-    if (quiet && verbose)
-        streamUsageError("--quiet and --verbose exclude one another");
-    options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
-    checkMountPoints(kCommand, options.mounts);
+    finishRunOptions(in, &options);
     checkOutputs(options);
     return options;
 }

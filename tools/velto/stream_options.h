@@ -5,21 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
-#include "outputs.h"
+#include "option_values.h"
 
-struct StreamOptions {
-    std::vector<std::string> mounts;
-    int client = 1;
+struct StreamOptions : RunOptions {
     std::string output;    // a file, "-", or a pattern with %m; empty: not given
-    std::string outputDir; // empty: not given
     bool noData = false;
-    double duration = 0;   // 0: until stopped
-    std::string json;      // events file, "-" for standard output; empty: none
-    double interval = 10;  // seconds between stats events
-    analysis::Options analysis; // leap seconds, outage threshold
-    bool retryRefused = false;
-    Verbosity verbosity = Verbosity::Normal;
     int live = -1;         // -1: when standard error is a terminal
     bool force = false;
 
