@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench_net.h"
+#include "process_figures.h"
 #include "rtcm.h"
 
 using namespace bench;
@@ -131,37 +132,6 @@ pid_t startVelto(const Options &options, const std::string &run) {
     argv.push_back(NULL);
     execv(argv[0], argv.data());
     _exit(127);
-}
-
-int countStreaming(const std::string &events) {
-    std::ifstream in(events);
-    std::string line;
-    int count = 0;
-    while (std::getline(in, line))
-        count += line.compare(0, 18, "{\"event\":\"status\",") == 0 &&
-                 line.find("\"status\":1,") != std::string::npos;
-    return count;
-}
-
-double cpuSecondsOfProcess(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which is in parentheses: 14 utime, 15 stime.
-    std::string rest = text.substr(text.rfind(')') + 2);
-    char state;
-    long skip, utime, stime;
-    sscanf(rest.c_str(), "%c %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld", &state, &skip, &skip,
-           &skip, &skip, &skip, &skip, &skip, &skip, &skip, &skip, &utime, &stime);
-    return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
-}
-
-long statusField(pid_t pid, const char *name) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, strlen(name), name) == 0)
-            return atol(line.c_str() + strlen(name));
-    return -1;
 }
 
 void measure(const Options &options, bool paced) {
