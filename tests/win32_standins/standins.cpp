@@ -50,15 +50,16 @@ struct Object {
 const char *nameOf(const Object *object) { return object->isThread ? "client thread" : "client lock"; }
 
 // Every object made, never freed (see CloseHandle): held here, so that a
-// leak checker sees them kept, not lost.
+// leak checker sees them kept, not lost. The list itself is never
+// destroyed either, or it would let go of them at exit, before the check.
 std::mutex objectsMutex;
-std::vector<Object *> objects;
+std::vector<Object *> *const objects = new std::vector<Object *>;
 
 Object *newObject(bool isThread) {
     Object *object = new Object;
     object->isThread = isThread;
     std::lock_guard<std::mutex> hold(objectsMutex);
-    objects.push_back(object);
+    objects->push_back(object);
     return object;
 }
 
