@@ -42,17 +42,17 @@ for expression in sys.argv[2:]:
 start_caster --rate 20000 --receiver-descriptor '<img src=x onerror=alert(1)>'
 exec 4<>/dev/tcp/127.0.0.1/2101
 printf 'GET /RTCM3_DEMO HTTP/1.1\r\nAuthorization: Basic cXdlcnQ6eXVpb3A=\r\n\r\n' >&4
-timeout 1.5 cat <&4 | "$RTCM_FACTS" - >"$work/live.json"
+timeout 3 cat <&4 | "$RTCM_FACTS" - >"$work/live.json"
 exec 4<&-
 facts "$work/live.json" \
   'sorted(f["observations"]) == ["BeiDou", "GLONASS", "GPS", "Galileo"]' \
-  '18 <= f["observations"]["GPS"]["epochs"] <= 30 and f["framing"]["bytes"] <= 20000 * 1.5' \
+  '35 <= f["observations"]["GPS"]["epochs"] <= 65 and f["framing"]["bytes"] <= 20000 * 3' \
   'f["latency"]["flagged"] == 0 and 0 <= f["latency"]["run"]["min_ms"] and f["latency"]["run"]["mean_ms"] < 100 and f["latency"]["run"]["max_ms"] < 1000' \
   '(f["station"]["id"], round(f["station"]["position"]["latitude_deg"], 2), round(f["station"]["position"]["longitude_deg"], 2), f["station"]["position"]["antenna_height_m"])' \
   'f["station"]["receiver"]["type"]' \
   '(f["framing"]["crc_rejects"], f["framing"]["bytes_outside_frames"], f["framing"]["malformed_messages"])'
 check "GPS, GLONASS, Galileo and BeiDou" test "${got[0]}" = True
-check "--rate 20000: about 20 epochs a second, within the budget" test "${got[1]}" = True
+check "--rate 20000: about 20 epochs a second over 3 s, within the budget" test "${got[1]}" = True
 check "live latency: none flagged, from 0 ms, mean under 100 ms, none over a second" test "${got[2]}" = True
 check "the station: id 1001, near Potsdam, antenna 1.5 m" test "${got[3]}" = "(1001, 52.38, 13.07, 1.5)"
 check "receiver type as given, markup and all" test "${got[4]}" = '<img src=x onerror=alert(1)>'
