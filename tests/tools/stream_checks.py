@@ -163,7 +163,10 @@ def events(path, velto_log, caster_log, sent_dir, out_dir):
               latency["max_ms"] < 1000, (rtcm["station"], rtcm["latency"]))
         if m not in dropped:
             rates = [e["bytes_per_s"] for e in stats[1:]]
-            check("%s: about 2000 bytes/s" % m, all(1000 < r < 3000 for r in rates), rates)
+            # The synthetic station sends whole epochs (about 600 bytes)
+            # within its budget of 2000 bytes a second: two a second.
+            check("%s: within the caster's budget of 2000 bytes/s, and near it" % m,
+                  all(800 < r <= 2200 for r in rates), rates)
         sent = connections(caster_log, sent_dir, mount=m)
         check("%s: %d connection(s) in the caster's log" % (m, len(sent)), len(sent) == s["connections"])
         check("%s: the file holds exactly what was sent, in order" % m, sent and is_sent_so_far(received, sent))
