@@ -66,14 +66,15 @@ check "--replay --rate 0: the file, byte for byte" cmp -s "$RECORDING" "$work/fl
 check "and the caster closes at its end" test "$closed" = yes
 check "the log says why" grep -q 'end of the replayed file' "$work/caster.log"
 
-# At the pace of its epochs (one a second), 1.6 s give the first two.
+# At the pace of its epochs (one a second), 1.6 s give the first two; a
+# loaded machine may take long enough to answer that only the first is in.
 start_caster --replay "$RECORDING"
 fetch 1.6 "$work/paced.rtcm"
 check "--replay: paced by the epochs, a prefix of the file" \
   cmp -s "$work/paced.rtcm" <(head -c "$(stat -c %s "$work/paced.rtcm")" "$RECORDING")
 "$RTCM_FACTS" "$work/paced.rtcm" >"$work/paced.json"
-facts "$work/paced.json" 'f["observations"]["GPS"]["epochs"]'
-check "--replay: two epochs in 1.6 s" test "${got[0]}" = 2
+facts "$work/paced.json" 'f["observations"]["GPS"]["epochs"] in (1, 2)'
+check "--replay: one or two epochs in 1.6 s, not more" test "${got[0]}" = True
 
 # Looping starts over after the last whole frame: the joins are clean.
 start_caster --replay "$RECORDING" --rate 800000 --loop
