@@ -7,6 +7,7 @@
 
 #include "recorders.h"
 #include "sandbox.h"
+#include "slow_host.h"
 #include "velto.h"
 
 using namespace std::chrono_literals;
@@ -37,7 +38,7 @@ TEST(NetworkDown, ClientReportsConnectFailureAtOnce) {
                                                                    << recorder.statuses().size();
     std::vector<StatusEvent> events = recorder.events();
     EXPECT_EQ(events.front().status, VELTO_STATUS_CONNECT_FAILED);
-    EXPECT_LT(std::chrono::duration<double>(events.front().when - start).count(), 2.0);
+    EXPECT_LT(std::chrono::duration<double>(events.front().when - start).count(), atOnce(2.0));
 
     VeltoStop(handle);
     EXPECT_TRUE(recorder.waitFor(VELTO_STATUS_IDLE, 5s));
@@ -49,5 +50,5 @@ TEST(NetworkDown, SourceTableQueryGivesUpAtOnce) {
     takeNetworkDown();
     auto start = Clock::now();
     EXPECT_EQ(VeltoSourceTable(ignoreMountPoint), 0);
-    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), atOnce(1.0));
 }

@@ -1,4 +1,11 @@
 #include <dirent.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
 
 #include "recorders.h"
 
@@ -19,4 +26,24 @@ int threadCount() {
             ++count;
     closedir(dir);
     return count;
+}
+
+int threadCountOnceSettled(int expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int count = threadCount();
+    while (count != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        count = threadCount();
+    }
+    return count;
+}
+
+void startAndJoinOneThread() {
+    long tid = 0;
+    std::thread([&tid] { tid = syscall(SYS_gettid); }).join();
+    const std::string entry = "/proc/self/task/" + std::to_string(tid);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    struct stat info;
+    while (stat(entry.c_str(), &info) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

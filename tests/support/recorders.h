@@ -104,5 +104,12 @@ private:
 int openDescriptorCount();
 // Number of threads of this process.
 int threadCount();
+// A thread that was just joined can still be listed for a moment: the kernel
+// wakes the joiner before it takes the thread off the process's list, and a
+// slow (emulated) machine widens that moment. This waits up to 3 s for the
+// count to reach expected and returns the count it saw last.
+int threadCountOnceSettled(int expected);
+// Starts a thread, joins it and waits until it is off the process's list.
+void startAndJoinOneThread();
 
 #endif

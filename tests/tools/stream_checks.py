@@ -155,12 +155,14 @@ def events(path, velto_log, caster_log, sent_dir, out_dir):
               framing["cut_frames"] <= (1 if m in dropped else 0) and
               framing["link_drops"] == (1 if m in dropped else 0) + 1, rtcm)
         # Loopback adds a millisecond or so; a machine loaded by a parallel
-        # sanitizer run may hold a block back now and then.
+        # sanitizer run may hold a block back now and then, and an emulated
+        # one (VELTO_TEST_SLOW_HOST) is slower still.
         latency = rtcm["latency"]["run"]
+        slow = max(1.0, float(os.environ.get("VELTO_TEST_SLOW_HOST") or 1))
         check("%s: the station and its latency on loopback" % m,
               rtcm["station"]["id"] is not None and rtcm["station"]["receiver"] is not None and
-              latency["count"] > 0 and 0 <= latency["min_ms"] and latency["mean_ms"] < 100 and
-              latency["max_ms"] < 1000, (rtcm["station"], rtcm["latency"]))
+              latency["count"] > 0 and 0 <= latency["min_ms"] and latency["mean_ms"] < 100 * slow and
+              latency["max_ms"] < 1000 * slow, (rtcm["station"], rtcm["latency"]))
         if m not in dropped:
             rates = [e["bytes_per_s"] for e in stats[1:]]
             # The synthetic station sends whole epochs (about 600 bytes)
