@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when some are
 # missing and we run as root. Without root it only says what is missing.
-# Then, unless --minimal, the browser test's JavaScript packages (npm ci).
+# Then, unless --minimal, the browser test's JavaScript packages (npm ci)
+# and, where the kernel runs no 32-bit x86 programs, the image of the 32-bit
+# test machine (scripts/vm32.sh image: about 15 minutes once, then cached
+# for the machine).
 #   scripts/install-deps.sh            everything the tests need
 #   scripts/install-deps.sh --minimal  only what the demonstration needs
 set -u
@@ -13,7 +16,7 @@ else
             iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib
             gpsd gpsd-clients nlohmann-json3-dev libcpp-httplib-dev libjs-chart.js chromium
             prometheus lintian dpkg-dev file zip unzip llvm lld python3-pytest python3-venv
-            python3-pip mono-mcs mono-runtime qemu-user-static)
+            python3-pip mono-mcs mono-runtime qemu-system-x86 debootstrap e2fsprogs)
   # The browser test runs on Node.js 18 or later with npm: Debian's own, or
   # one that is there already (Debian's npm cannot be installed beside
   # another Node.js's).
@@ -37,6 +40,15 @@ browser_test_modules() {
      --loglevel=error >/dev/null) || echo "install-deps: npm ci failed in $dir" >&2
 }
 
+# The 32-bit test machine, where 32-bit programs need it (root only).
+vm32_image() {
+  [ "${1:-}" = --minimal ] && return 0
+  [ "$(id -u)" -eq 0 ] || return 0
+  source scripts/lib-i386.sh
+  i386_native && return 0
+  bash scripts/vm32.sh image >/dev/null || echo "install-deps: the 32-bit test machine could not be built" >&2
+}
+
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
@@ -44,6 +56,7 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
   browser_test_modules "${1:-}"
+  vm32_image "${1:-}"
   exit 0
 fi
 
@@ -62,4 +75,5 @@ apt-get update -q >/dev/null
 apt-get install -y -q "${missing[@]}" >/dev/null \
   || echo "install-deps: some packages could not be installed: ${missing[*]}" >&2
 browser_test_modules "${1:-}"
+vm32_image "${1:-}"
 exit 0

@@ -1,48 +1,58 @@
-# Running i386 programs (sourced by the stages that run them). Some virtual
+# Running 32-bit x86 programs (sourced by the stages that run them): the
+# i386 library's test suite and the Windows DLLs under 32-bit Wine. Some
 # machines run 64-bit user code only: their kernel refuses every i386
-# program (execve fails with ENOEXEC). There, i386 Linux programs still run
-# through qemu-user registered with binfmt_misc (Debian package
-# qemu-user-static), but 32-bit Wine does not.
+# program (execve fails with ENOEXEC). There, both run in the 32-bit test
+# machine of scripts/vm32.sh, a small VM whose kernel runs them natively.
 
-i386_binfmt=/proc/sys/fs/binfmt_misc
-i386_entry=$i386_binfmt/qemu-i386
+i386_vm=scripts/vm32.sh
 
-# Runs a static i386 program that does nothing; false when none can be
-# built or the kernel (with whatever binfmt_misc adds) refuses it.
-i386_probe_runs() {
-  local dir status=1
+# True when the kernel itself runs i386 programs. A qemu-user registration
+# in binfmt_misc (left by other software) is switched off for the moment of
+# the probe, so that it cannot pass for the kernel.
+i386_native() {
+  local entry=/proc/sys/fs/binfmt_misc/qemu-i386 switched=0 dir status=1
+  if [ -w "$entry" ] && grep -q '^enabled' "$entry"; then
+    echo 0 >"$entry" && switched=1
+  fi
   dir=$(mktemp -d)
   if printf 'int main(void) { return 0; }\n' | gcc -m32 -static -x c - -o "$dir/probe" >/dev/null 2>&1; then
     "$dir/probe" 2>/dev/null
     status=$?
   fi
   rm -rf "$dir"
+  [ "$switched" -eq 1 ] && echo 1 >"$entry"
   return $status
 }
 
-# True when the kernel itself runs i386 programs; a qemu-user registration is
-# switched off for the moment of the test.
-i386_native() {
-  local switched=0 status
-  if [ -w "$i386_entry" ] && grep -q '^enabled' "$i386_entry"; then
-    echo 0 >"$i386_entry" && switched=1
+# Decides where 32-bit programs run: sets i386_where to "native" or "vm",
+# or returns 1 with the reason in i386_why.
+i386_choose() {
+  i386_where="" i386_why=""
+  if i386_native; then
+    i386_where=native
+  elif bash "$i386_vm" usable; then
+    i386_where=vm
+  else
+    i386_why="this machine's kernel runs no i386 programs, and the 32-bit test machine is not ready (as root: scripts/vm32.sh image; it needs qemu-system-x86 and debootstrap)"
+    return 1
   fi
-  i386_probe_runs
-  status=$?
-  [ "$switched" -eq 1 ] && echo 1 >"$i386_entry"
-  return $status
 }
 
-# Makes the kernel hand i386 programs to qemu-i386-static (root only). The
-# F flag opens the emulator now, so it also serves inside namespaces.
-i386_emulate() {
-  i386_probe_runs && return 0
-  [ -x /usr/bin/qemu-i386-static ] && [ "$(id -u)" -eq 0 ] || return 1
-  [ -e "$i386_binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$i386_binfmt" 2>/dev/null || return 1
-  if [ ! -e "$i386_entry" ]; then
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
-      >"$i386_binfmt/register" 2>/dev/null || return 1
+# Under the VM's software emulation every step takes several times as long:
+# the factor that the tests' "at once" bounds allow (VELTO_TEST_SLOW_HOST).
+i386_slow_factor() {
+  if [ "$i386_where" = vm ] && [ ! -w /dev/kvm ]; then echo 4; else echo 1; fi
+}
+
+# i386_run DIR COMMAND [ARGS...]: runs COMMAND where i386_choose said, as
+# root in the VM, with DIR (which must hold everything COMMAND touches)
+# shared at the same path. VELTO_* variables pass through.
+i386_run() {
+  local dir=$1
+  shift
+  if [ "$i386_where" = vm ]; then
+    bash "$i386_vm" run --timeout "${I386_RUN_TIMEOUT:-1800}" "$dir" -- "$@"
+  else
+    "$@"
   fi
-  echo 1 >"$i386_entry" 2>/dev/null
-  i386_probe_runs
 }

@@ -2,8 +2,10 @@
 # The 32-bit Windows DLLs: VeltoClient.dll (release, build-windows) and
 # VeltoClientD.dll (debug, build-windows-debug), cross-built with mingw-w64.
 # Checks their export and import tables, then runs the Windows test host
-# against each under Wine, inside a private network namespace so that the
-# host's fake caster owns 127.0.0.1:2101 and nothing but loopback is used.
+# against each under 32-bit Wine (tests/windows/run_under_wine.sh), in a
+# private network namespace so that the host's fake caster owns
+# 127.0.0.1:2101 and nothing but loopback is used; where the kernel runs no
+# 32-bit programs, in the 32-bit test machine (scripts/vm32.sh).
 #
 # Without the cross compiler, Wine or namespaces the stage says what it
 # skipped and passes, unless VELTO_REQUIRE_ALL_STAGES=1 (CI), where it fails.
@@ -54,78 +56,40 @@ finish() {
   echo "stage-40-windows: passed"
   exit 0
 }
-wine_missing=""
-if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
-  wine_missing="no wine"
-elif command -v dpkg-query >/dev/null \
-  && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
-  wine_missing="no 32-bit Wine (Debian package wine32:i386)"
-fi
-if [ -n "$wine_missing" ]; then
-  [ "$failed" -ne 0 ] && finish
-  skip "$wine_missing; the DLLs were built and their tables checked, but not run"
-fi
-
-# 32-bit Wine is an i386 program. A machine whose kernel runs 64-bit user
-# code only cannot run it (and Wine does not work through qemu-user): that
-# is a property of the machine, not a missing package, so it is reported
-# and the stage passes on what it could check.
+# 32-bit Wine is an i386 program. On a kernel that runs 64-bit user code
+# only it runs in the 32-bit test machine (scripts/vm32.sh), whose loopback
+# is private; natively it runs in a network namespace of its own. Either way
+# everything Wine does happens there, its wineserver (which owns the
+# sockets) included.
 source scripts/lib-i386.sh
-if ! i386_native; then
+if ! i386_choose; then
   [ "$failed" -ne 0 ] && finish
-  echo "stage-40-windows: NOT RUN UNDER WINE: this machine's kernel runs no i386 programs (64-bit user"
-  echo "  code only), so 32-bit Wine cannot start here. The DLLs were built and their export and import"
-  echo "  tables checked; the Windows test host was built but not run."
-  echo "stage-40-windows: passed (without Wine)"
-  exit 0
+  skip "NOT RUN UNDER WINE: $i386_why. The DLLs were built and their export and import tables checked; the Windows test host was built but not run"
 fi
-
-# A network namespace of our own: as root directly, otherwise as the root of
-# a new user namespace.
-if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-  isolate=(unshare -n)
-elif unshare -rn true 2>/dev/null; then
-  isolate=(unshare -rn)
-else
-  [ "$failed" -ne 0 ] && finish
-  skip "cannot create a private network namespace (unshare -n / -rn); the DLLs were built and their tables checked, but not run under Wine"
+if [ "$i386_where" = native ]; then
+  if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
+    [ "$failed" -ne 0 ] && finish
+    skip "NOT RUN UNDER WINE: no wine here; the DLLs were built and their tables checked"
+  fi
+  if command -v dpkg-query >/dev/null \
+     && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    [ "$failed" -ne 0 ] && finish
+    skip "NOT RUN UNDER WINE: no 32-bit Wine (Debian package wine32:i386); the DLLs were built and their tables checked"
+  fi
 fi
-command -v ip >/dev/null || skip "no ip command (iproute2) to bring up loopback in the namespace"
+echo "--- Wine runs $([ "$i386_where" = vm ] && echo "in the 32-bit test machine (scripts/vm32.sh)" || echo "natively")"
 
 caster_host=$(sed -n 's/^VELTO_CASTER_HOST:STRING=//p' build-windows/CMakeCache.txt)
 run_dir=$root/build-windows/wine-run
 rm -rf "$run_dir"
 mkdir -p "$run_dir"
 cp "$release_dll" "$debug_dll" "$host_exe" "$run_dir/"
-prefix=$(mktemp -d "$root/build-windows/wineprefix.XXXXXX")
-
-# Everything Wine does happens inside the namespace, its wineserver included:
-# the wineserver owns the sockets, so it must see the private loopback.
-"${isolate[@]}" bash -s "$prefix" "$run_dir" "$caster_host" <<'INNER'
-set -u
-prefix=$1 run_dir=$2 caster_host=$3
-ip link set lo up || { echo "cannot bring up loopback in the namespace"; exit 1; }
-if ! getent hosts "$caster_host" | grep -q '^127\.0\.0\.1[[:space:]]'; then
-  echo "the caster's name $caster_host does not resolve to 127.0.0.1 here (/etc/hosts)"
-  exit 1
-fi
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-echo "--- preparing a Wine prefix"
-timeout 180 wineboot --init >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
-cd "$run_dir" || exit 1
-status=0
-for dll in VeltoClient.dll VeltoClientD.dll; do
-  echo "--- Windows test host against $dll"
-  start=$(date +%s)
-  timeout 300 wine velto_windows_host.exe "$dll" </dev/null 2>&1
-  rc=$?
-  echo "--- $dll: exit status $rc after $(( $(date +%s) - start )) s"
-  [ "$rc" -eq 0 ] || status=1
-done
-timeout 30 wineserver -w || wineserver -k
-exit $status
-INNER
-[ $? -eq 0 ] || failed=1
-rm -rf "$prefix"
+export VELTO_CASTER_HOST=$caster_host
+i386_run "$root" bash "$root/tests/tools/sandbox.sh" \
+  bash "$root/tests/windows/run_under_wine.sh" "$run_dir" VeltoClient.dll VeltoClientD.dll
+case $? in
+  0) ;;
+  77) skip "NOT RUN UNDER WINE: no private network namespace (tests/tools/sandbox.sh) for the Wine runs" ;;
+  *) failed=1 ;;
+esac
 finish

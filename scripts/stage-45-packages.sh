@@ -241,67 +241,27 @@ for dll in VeltoClient VeltoClientD; do
 done
 
 # --- Wine ----------------------------------------------------------------------------------
-wine_missing=""
-if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
-  wine_missing="no wine"
-elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
-  wine_missing="no 32-bit Wine (Debian package wine32:i386)"
-fi
-if [ -n "$wine_missing" ]; then
-  [ "$failed" -ne 0 ] && finish
-  skip "$wine_missing; the release files were checked and the hosts linked, but not run"
-fi
 # 32-bit Wine is an i386 program: on a kernel that runs 64-bit user code
-# only it cannot start (not even through qemu-user). That is the machine,
-# not a missing package: say so and pass on what could be checked.
+# only, the hosts run in the 32-bit test machine (scripts/vm32.sh), with the
+# packaged velto-caster beside them; natively, in a network namespace.
 source scripts/lib-i386.sh
-if ! i386_native; then
+if ! i386_choose; then
   [ "$failed" -ne 0 ] && finish
-  echo "stage-45-packages: NOT RUN UNDER WINE: this machine's kernel runs no i386 programs, so 32-bit"
-  echo "  Wine cannot start here. The release files were checked and the four hosts linked against"
-  echo "  the import libraries, with their import tables checked; they were not run."
-  finish
+  skip "NOT RUN UNDER WINE: $i386_why. The release files were checked and the four hosts linked, with their import tables checked; they were not run"
+fi
+if [ "$i386_where" = native ] && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  [ "$failed" -ne 0 ] && finish
+  skip "NOT RUN UNDER WINE: no 32-bit Wine (Debian package wine32:i386); the release files were checked and the hosts linked"
 fi
 
-echo "--- the linked hosts under Wine, against velto-caster"
-prefix=$(mktemp -d "$work/wineprefix.XXXXXX")
-# Wine, its wineserver (which owns the sockets) and the caster share the
-# namespace's loopback; one Wine prefix serves the four runs.
-bash tests/tools/sandbox.sh bash -s "$prefix" "$hosts" <<'INNER'
-set -u
-prefix=$1 hosts=$2
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-echo "--- preparing a Wine prefix"
-timeout 180 wineboot --init >/dev/null 2>&1 || { echo "FAIL wineboot"; exit 1; }
-cd "$hosts" || exit 1
-status=0
-for exe in msvc-VeltoClient msvc-VeltoClientD mingw-VeltoClient mingw-VeltoClientD; do
-  echo "--- $exe.exe"
-  "$VELTO_CASTER" --rate 40000 --lifetime 120 --record "$exe.sent" 2>"$exe.caster" &
-  caster=$!
-  for _ in $(seq 200); do grep -q listening "$exe.caster" && break; sleep 0.05; done
-  timeout 120 wine "$exe.exe" </dev/null 2>&1 || status=1
-  kill "$caster"
-  wait "$caster" 2>/dev/null
-  # What the data callback got is what the caster sent, from its first byte
-  # on (the caster may have sent a little more before it saw the stop).
-  if [ -s "$exe.bin" ] && cmp -s -n "$(stat -c %s "$exe.bin")" "$exe.bin" "$exe.sent"; then
-    echo "PASS $exe: the $(stat -c %s "$exe.bin") bytes received are those velto-caster sent"
-  else
-    echo "FAIL $exe: the bytes received are not those velto-caster sent"
-    status=1
-  fi
-done
-timeout 30 wineserver -w || wineserver -k
-exit $status
-INNER
+echo "--- the linked hosts under Wine, against velto-caster ($([ "$i386_where" = vm ] && echo "in the 32-bit test machine" || echo "natively"))"
+i386_run "$root" bash "$root/tests/tools/sandbox.sh" bash "$root/tests/packages/run_linked_hosts.sh" "$hosts" \
+  msvc-VeltoClient msvc-VeltoClientD mingw-VeltoClient mingw-VeltoClientD
 case $? in
   0) check "each linked host streamed byte-exactly through the zip's DLLs under Wine" true ;;
-  77) skip "no network namespace (tests/tools/sandbox.sh) for the Wine runs" ;;
+  77) skip "NOT RUN UNDER WINE: no network namespace (tests/tools/sandbox.sh) for the Wine runs" ;;
   *) check "each linked host streamed byte-exactly through the zip's DLLs under Wine" false ;;
 esac
-rm -rf "$prefix"
 check "the DLLs that ran are the zip's and out/'s, byte for byte" \
   eval 'cmp -s "$hosts/VeltoClient.dll" out/VeltoClient.dll && cmp -s "$hosts/VeltoClientD.dll" out/VeltoClientD.dll'
 finish
