@@ -13,6 +13,10 @@ later start (VeltoStart) and close (VeltoDestruct) both wait for it. A
 client that is garbage-collected without close hands its handle and its
 _Run to a reaper thread, which stops and destroys it and only then lets go
 of the _Run; clients still open at interpreter exit are closed by atexit.
+
+On Windows a callback that has not returned 8 s after close (or a restarting
+start) asked its client to end is terminated by the library, with whatever
+locks it holds: a callback should hand the bytes over and return.
 """
 import atexit
 import collections
