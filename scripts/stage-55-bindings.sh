@@ -50,7 +50,9 @@ echo "--- pip install into a virtual environment of /usr/bin/python3"
 "$work/venv/bin/pip" install --quiet --no-index --no-build-isolation "$installed/python" || exit 1
 
 echo "--- compiling the .NET tests and example with mcs"
-mcs -langversion:7.2 -warnaserror -out:"$work/VeltoTests.exe" \
+# TRACE as MSBuild projects define it, so that the binding's Trace calls are
+# compiled in and a failing trace listener is part of what is tested.
+mcs -langversion:7.2 -warnaserror -define:TRACE -out:"$work/VeltoTests.exe" \
   "$installed/dotnet/Velto.cs" bindings/dotnet/tests/VeltoTests.cs >/dev/null || exit 1
 mcs -langversion:7.2 -warnaserror -out:"$work/VeltoExample.exe" \
   "$installed/dotnet/Velto.cs" "$installed/dotnet/example/VeltoExample.cs" >/dev/null || exit 1

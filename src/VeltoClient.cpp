@@ -26,7 +26,7 @@ int RunDelay(int steps, const std::atomic<int> *runFlag) {
 
 VeltoClient::VeltoClient()
     : user_(NULL), socket_(kNoSocket), mountPoint_(NULL), clientNumber_(0), onData_(NULL),
-      onStatus_(NULL), status_(0), runFlag_(0) {
+      onStatus_(NULL), status_(0), runFlag_(0), released_(false) {
     threadClear(&thread_);
     memset(buffer_, 0, kReceiveBufferSize);
     buffer_[kReceiveBufferSize] = '\0';
@@ -40,6 +40,10 @@ VeltoClient::~VeltoClient() {
 
 void VeltoClient::startClient(void *user, char *mountPoint, int clientNumber,
                               VeltoDataCallback onData, VeltoStatusCallback onStatus) {
+    // A restart waits for the running thread to end, which its own callback
+    // cannot do: refused, and the running client goes on unchanged.
+    if (onOwnThread())
+        return;
     freeClient();
     mutexLock(&lock_);
     user_ = user;
@@ -84,8 +88,25 @@ void VeltoClient::changeStatus(int status) {
 
 int VeltoClient::getStatus() const { return status_.load(kRelaxed); }
 
+bool VeltoClient::onOwnThread() const { return threadIsCurrent(&thread_); }
+
+// The host destroys the client from inside one of its callbacks. The thread
+// cannot wait for itself, and it still runs in this object, so it is only
+// told to end: from now on the host hears nothing more from it, and it frees
+// the client itself once its callback has returned and its loop has unwound.
+// No block is delivered after this either: the run flag, cleared on this
+// very thread, ends the stream before the next receive.
+void VeltoClient::releaseFromOwnThread() {
+    runFlag_.store(0, kRelaxed);
+    onStatus_ = NULL;
+    released_ = true;
+}
+
 ThreadResult VELTO_THREAD_CALL VeltoClient::runClient(void *self) {
-    static_cast<VeltoClient *>(self)->receiveData();
+    VeltoClient *client = static_cast<VeltoClient *>(self);
+    client->receiveData();
+    if (client->released_)
+        client->freeAfterRelease();
     return 0;
 }
 
@@ -164,6 +185,17 @@ void VeltoClient::closeConnection() {
     socket_ = kNoSocket;
 }
 
+// The last act of a released client's thread, after the data callback has
+// given the lock back. Taking the lock once more puts whatever a host thread
+// did under it (a VeltoStop) before the object goes; nobody waits for this
+// thread, so it lets go of its own handle.
+void VeltoClient::freeAfterRelease() {
+    mutexLock(&lock_);
+    mutexUnlock(&lock_);
+    threadDetach(&thread_);
+    delete this;
+}
+
 // --- exported interface ------------------------------------------------------
 
 namespace {
@@ -182,7 +214,12 @@ extern "C" {
 
 VELTO_API VeltoHandle VELTO_CALL VeltoConstruct(void) { return new VeltoClient(); }
 
-VELTO_API void VELTO_CALL VeltoDestruct(VeltoHandle handle) { delete handle; }
+VELTO_API void VELTO_CALL VeltoDestruct(VeltoHandle handle) {
+    if (handle != NULL && handle->onOwnThread())
+        handle->releaseFromOwnThread();
+    else
+        delete handle;
+}
 
 VELTO_API void VELTO_CALL VeltoStart(VeltoHandle handle, void *user, char *mountPoint,
                                      int clientNumber, VeltoDataCallback onData,

@@ -22,6 +22,8 @@ struct VeltoClient {
     void freeClient();
     void changeStatus(int status);
     int getStatus() const;
+    bool onOwnThread() const;
+    void releaseFromOwnThread();
 
     static ThreadResult VELTO_THREAD_CALL runClient(void *self);
     int receiveData();
@@ -32,6 +34,7 @@ private:
     int relayStream();
     void deliver(int count);
     void closeConnection();
+    void freeAfterRelease();
 
     void *user_;
     SocketHandle socket_;
@@ -47,6 +50,9 @@ private:
     std::atomic<int> status_;
     // Stored by host threads, loaded afresh at every check by the client thread.
     std::atomic<int> runFlag_;
+    // Set by the client thread alone, when the host destroyed the client from
+    // one of its callbacks; the thread then frees the client as it ends.
+    bool released_;
 };
 
 // Sleeps up to steps seconds, one at a time, while *runFlag is set; returns

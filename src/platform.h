@@ -8,6 +8,8 @@
 //   connectIsPending              a just-started connect is still alive
 //   ConnectWait                   the one-second readiness wait of a connect
 //   Mutex, ThreadHandle           the client lock and the client thread
+//   threadIsCurrent, threadDetach a thread that asks about itself, and lets
+//                                 go of itself
 //   sleepOneSecond, compareIgnoringCase
 //
 // Every wait keeps its full length when a signal interrupts it: hosts whose
@@ -62,6 +64,7 @@ typedef u_long BlockingMode;
 
 struct ThreadHandle {
     HANDLE handle;
+    DWORD id;
 };
 
 struct ConnectWait {
@@ -359,6 +362,7 @@ inline void resolverLockGive() { pthread_mutex_unlock(resolverLock()); }
 inline void threadClear(ThreadHandle *thread) {
 #ifdef _WIN32
     thread->handle = NULL;
+    thread->id = 0;
 #else
     thread->exists = false;
 #endif
@@ -373,13 +377,42 @@ inline bool threadExists(const ThreadHandle *thread) {
 }
 
 // Leaves the thread cleared when it could not be created, so that the
-// teardown has nothing to wait for.
+// teardown has nothing to wait for. The thread's identity is in place before
+// the thread runs (glibc's pthread_create stores the id before the new thread
+// starts, CreateThread before it lets the thread go), so that a callback on
+// the new thread can already tell that it is that thread.
 inline void threadStart(ThreadHandle *thread, ThreadEntry entry, void *argument) {
 #ifdef _WIN32
-    thread->handle = CreateThread(NULL, 0, entry, argument, 0, NULL);
+    thread->handle = CreateThread(NULL, 0, entry, argument, 0, &thread->id);
+    if (thread->handle == NULL)
+        thread->id = 0;
 #else
-    thread->exists = pthread_create(&thread->id, NULL, entry, argument) == 0;
+    thread->exists = true;
+    if (pthread_create(&thread->id, NULL, entry, argument) != 0)
+        thread->exists = false;
 #endif
+}
+
+// True when called on the thread itself. On Windows the id cannot pass to
+// another thread while the handle is open, which it is until threadFinish
+// or threadDetach.
+inline bool threadIsCurrent(const ThreadHandle *thread) {
+#ifdef _WIN32
+    return thread->id != 0 && thread->id == GetCurrentThreadId();
+#else
+    return thread->exists && pthread_equal(thread->id, pthread_self()) != 0;
+#endif
+}
+
+// Gives the thread up without waiting for it: it ends on its own and
+// nobody joins it or closes its handle later.
+inline void threadDetach(ThreadHandle *thread) {
+#ifdef _WIN32
+    CloseHandle(thread->handle);
+#else
+    pthread_detach(thread->id);
+#endif
+    threadClear(thread);
 }
 
 // Waits 8 seconds for the thread; then POSIX waits on without limit, while

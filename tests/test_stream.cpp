@@ -827,3 +827,76 @@ TEST(StatusCallback, MayStopTheClientOnAFailureAndThePauseIsSkipped) {
     EXPECT_EQ(host.recorder.statuses(), (std::vector<int>{-3, 0}));
     EXPECT_EQ(host.statusInside, (std::vector<int>{-3, 0}));
 }
+
+// A runtime's exit handler may run on the client thread, inside a callback.
+// VeltoDestruct there returns at once; the thread closes the connection,
+// ends and frees the client itself, and nothing calls back after it (the
+// sanitizer stage checks the freeing). VeltoStart there is refused.
+
+namespace {
+
+enum SelfAct { kDestroyOnStreaming, kDestroyOnData, kRestartOnStreaming };
+
+struct SelfTearingHost : ClientRecorder {
+    SelfAct act;
+    VeltoHandle handle = VeltoConstruct();
+    Moments acted;
+    std::atomic<int> lateCalls{0};
+
+    explicit SelfTearingHost(SelfAct what) : act(what) {}
+    static void actOnce(void *user, bool isData, int status) {
+        auto *self = static_cast<SelfTearingHost *>(static_cast<ClientRecorder *>(user));
+        bool done = self->acted.waitFor(1, 0ms);
+        self->lateCalls += done && self->act != kRestartOnStreaming;
+        if (done || isData != (self->act == kDestroyOnData) || status != VELTO_STATUS_STREAMING)
+            return;
+        if (self->act == kRestartOnStreaming)
+            VeltoStart(self->handle, user, kMountPoint, 12, nullptr, ClientRecorder::onStatus);
+        else
+            VeltoDestruct(self->handle);
+        self->acted.note();
+    }
+    static void VELTO_CALL onData(void *user, char *bytes, int count) {
+        ClientRecorder::onData(user, bytes, count);
+        actOnce(user, true, VELTO_STATUS_STREAMING);
+    }
+    static void VELTO_CALL onStatus(void *user, int status) {
+        ClientRecorder::onStatus(user, status);
+        actOnce(user, false, status);
+    }
+};
+
+void expectSelfTeardown(SelfAct act) {
+    Moments hungUp;
+    FakeCaster caster([&](CasterConnection &c) {
+        floodAfterAccepting(c);
+        hungUp.note();
+    });
+    const int threadsBefore = threadCount();
+    SelfTearingHost host(act);
+    VeltoStart(host.handle, static_cast<ClientRecorder *>(&host), kMountPoint, kClientNumber,
+               SelfTearingHost::onData, SelfTearingHost::onStatus);
+    failFastUnless(host.acted.waitFor(1, 10s), "no callback came back");
+    if (act == kRestartOnStreaming) {
+        EXPECT_EQ(VeltoStatus(host.handle), VELTO_STATUS_STREAMING) << "the refused start changed it";
+        VeltoDestruct(host.handle);
+    }
+    EXPECT_TRUE(hungUp.waitFor(1, 5s)) << "the connection stayed open";
+    for (int i = 0; i < 500 && threadCount() > threadsBefore; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(threadCount(), threadsBefore) << "the client thread did not end";
+    EXPECT_EQ(host.lateCalls.load(), 0) << "callbacks after VeltoDestruct returned";
+    EXPECT_EQ(host.statuses(),
+              (act == kRestartOnStreaming ? std::vector<int>{1, 0} : std::vector<int>{1}));
+    EXPECT_EQ(caster.connections(), 1);
+}
+
+} // namespace
+
+TEST(SelfTeardown, DestructFromTheStatusCallback) { expectSelfTeardown(kDestroyOnStreaming); }
+
+// The data callback holds the client's lock: the client may go only once
+// the delivery has given it back.
+TEST(SelfTeardown, DestructFromTheDataCallback) { expectSelfTeardown(kDestroyOnData); }
+
+TEST(SelfTeardown, StartFromTheStatusCallbackIsRefused) { expectSelfTeardown(kRestartOnStreaming); }

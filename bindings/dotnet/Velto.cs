@@ -10,8 +10,15 @@
 //
 // The native library is VeltoClient.dll on Windows, a 32-bit DLL, so a
 // Windows host must run as x86 (Platform target x86, or "Prefer 32-bit").
-// On Linux it is libVeltoClient64.so, found on the library search path
-// (LD_LIBRARY_PATH) or at the path in the environment variable VELTO_LIBRARY.
+// On Linux it is libVeltoClient64.so (libVeltoClient32.so in a 32-bit
+// process): the file named by the environment variable VELTO_LIBRARY and no
+// other, else the one beside the host's assembly, else the one on the
+// library search path (LD_LIBRARY_PATH, then the linker cache).
+//
+// On Windows a callback that has not returned 8 s after Dispose (or a
+// restarting Start) asked its client to end is terminated by the library,
+// with whatever locks it holds: a callback should hand the bytes over and
+// return.
 //
 // What the library keeps a pointer to, and who owns it. For every Start the
 // library keeps three things until that start's client thread has ended: the
@@ -29,7 +36,10 @@
 // stopped the client. That finalizer never waits: it stops and destroys the
 // client on a background thread of its own, which releases the Run after
 // VeltoDestruct has returned. Clients still open when the process exits are
-// destroyed from AppDomain.ProcessExit. A forgotten client whose callbacks
+// destroyed from AppDomain.ProcessExit, except one whose callback is running
+// on the thread that exits (Environment.Exit inside a callback): that thread
+// cannot wait for itself, so that client is left to the process's end. A
+// forgotten client whose callbacks
 // refer to the client itself stays reachable through its Run and runs on
 // until the process exits: Dispose every client.
 using System;
@@ -258,8 +268,14 @@ namespace Velto
                     if (kept == null)
                         kept = error;
                 }
-                Trace.TraceError("exception in the {0} callback of a Velto client: {1}",
-                    kind == InData ? "data" : "status", error);
+                try
+                {
+                    Trace.TraceError("exception in the {0} callback of a Velto client: {1}",
+                        kind == InData ? "data" : "status", error);
+                }
+                catch (Exception) // a failing trace listener must not unwind into the library either
+                {
+                }
             }
             finally
             {
@@ -411,6 +427,14 @@ namespace Velto
 
         ClientHandle() : base(IntPtr.Zero, true) { }
 
+        /// <summary>Takes ownership of a client that VeltoConstruct made.</summary>
+        internal static ClientHandle Own(IntPtr native)
+        {
+            var owner = new ClientHandle();
+            owner.SetHandle(native);
+            return owner;
+        }
+
         static ClientHandle()
         {
             AppDomain.CurrentDomain.ProcessExit += DestroyOpenClients;
@@ -461,6 +485,11 @@ namespace Velto
         }
 
         // No client thread may call into a runtime that is shutting down.
+        // The exit may come from inside a callback (Environment.Exit there):
+        // that client's thread is this thread, which can neither stop it (the
+        // data callback holds the client's lock) nor wait for itself, so the
+        // client is left alone and ends with the process, its handle marked
+        // so that nothing releases it later.
         static void DestroyOpenClients(object sender, EventArgs e)
         {
             var handles = new List<ClientHandle>();
@@ -475,6 +504,11 @@ namespace Velto
             }
             foreach (ClientHandle handle in handles)
             {
+                if (handle.Shared != null && handle.Shared.Inside.Value != 0)
+                {
+                    handle.SetHandleAsInvalid();
+                    continue;
+                }
                 handle.DestroyOnThisThread = true;
                 handle.Dispose();
             }
@@ -529,45 +563,66 @@ namespace Velto
             return new WindowsFunctions();
         }
 
+        /// <summary>The library's file name on Linux, for this process's width.</summary>
+        internal static string LinuxName
+        {
+            get { return IntPtr.Size == 4 ? "libVeltoClient32.so" : "libVeltoClient64.so"; }
+        }
+
+        // The library is opened by path and its functions are called through
+        // the addresses dlsym gives, never through DllImport: Mono's DllImport
+        // prefers a copy beside the assembly, so a test build named in
+        // VELTO_LIBRARY would silently give way to that copy.
         static Functions LoadLinux()
         {
             string path = Environment.GetEnvironmentVariable("VELTO_LIBRARY");
-            if (!string.IsNullOrEmpty(path) && dlopen(path, RtldNow | RtldGlobal) == IntPtr.Zero)
-                throw new DllNotFoundException("cannot load the library at VELTO_LIBRARY=" + path + ": " +
-                                               Marshal.PtrToStringAnsi(dlerror()));
-            // glibc's dlopen answers a bare name with an already loaded library
-            // of that soname, so after the load above the DllImport name finds
-            // the file in VELTO_LIBRARY.
-            var linux = new LinuxFunctions();
-            try
-            {
-                linux.Version();
-            }
-            catch (DllNotFoundException error)
-            {
-                throw new DllNotFoundException(LinuxFunctions.Name + " was not found on the library search path " +
-                    "(LD_LIBRARY_PATH=" + Environment.GetEnvironmentVariable("LD_LIBRARY_PATH") +
-                    ", then the linker cache); VELTO_LIBRARY may name the file instead", error);
-            }
-            return linux;
+            if (!string.IsNullOrEmpty(path))
+                return new LinuxFunctions(Open(path, "the path in VELTO_LIBRARY"));
+            string beside = Path.Combine(Path.GetDirectoryName(typeof(Native).Assembly.Location) ?? ".", LinuxName);
+            if (File.Exists(beside))
+                return new LinuxFunctions(Open(beside, "beside the host's assembly"));
+            return new LinuxFunctions(Open(LinuxName, "on the library search path (LD_LIBRARY_PATH=" +
+                Environment.GetEnvironmentVariable("LD_LIBRARY_PATH") + ", then the linker cache); " +
+                "VELTO_LIBRARY may name the file instead"));
         }
 
-        const int RtldNow = 2, RtldGlobal = 0x100;
+        static IntPtr Open(string file, string where)
+        {
+            IntPtr library = dlopen(file, RtldNow);
+            if (library == IntPtr.Zero)
+                throw new DllNotFoundException("cannot load " + file + " " + where + ": " +
+                                               Marshal.PtrToStringAnsi(dlerror()));
+            return library;
+        }
+
+        /// <summary>A function of the opened library as a delegate of type T.</summary>
+        internal static T Function<T>(IntPtr library, string name) where T : class
+        {
+            dlerror();
+            IntPtr address = dlsym(library, name);
+            if (address == IntPtr.Zero)
+                throw new EntryPointNotFoundException(name + " is not in the library: " +
+                                                      Marshal.PtrToStringAnsi(dlerror()));
+            return Marshal.GetDelegateForFunctionPointer(address, typeof(T)) as T;
+        }
+
+        const int RtldNow = 2;
         [DllImport("libdl.so.2")] static extern IntPtr dlopen(string path, int flags);
+        [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
         [DllImport("libdl.so.2")] static extern IntPtr dlerror();
         [DllImport("ws2_32.dll")] static extern int WSAStartup(ushort version, byte[] data);
     }
 
     /// <summary>
-    /// The seven functions. They are declared twice, because a DllImport name
-    /// is a constant and Mono and .NET Framework have no resolver: once for
-    /// the Windows DLL and once for the Linux shared object. Mono looks a
-    /// DllImport up when it compiles the method that calls it, so each set is
-    /// called only from the overrides of its own class, which are compiled
-    /// only when that class was chosen and the library loaded. Everything
-    /// uses the C calling convention, on 32-bit Windows too. VeltoStop and
-    /// VeltoDestruct take the raw pointer: they run where the SafeHandle is
-    /// already closed (its own release, and a status callback during Dispose).
+    /// The seven functions, reached in two ways: on Windows through
+    /// DllImport of VeltoClient.dll, on Linux through the addresses that
+    /// dlsym gives for the opened file. Mono looks a DllImport up when it
+    /// compiles the method that calls it, so the Windows declarations are
+    /// called only from the overrides of their own class, which are compiled
+    /// only when that class was chosen. Everything uses the C calling
+    /// convention, on 32-bit Windows too. VeltoStop and VeltoDestruct take
+    /// the raw pointer: they run where the SafeHandle is already closed (its
+    /// own release, and a status callback during Dispose).
     /// </summary>
     abstract class Functions
     {
@@ -608,26 +663,66 @@ namespace Velto
 
     sealed class LinuxFunctions : Functions
     {
-        internal const string Name = "libVeltoClient64.so";
-        const CallingConvention Cdecl = CallingConvention.Cdecl;
-        [DllImport(Name, CallingConvention = Cdecl)] static extern ClientHandle VeltoConstruct();
-        [DllImport(Name, CallingConvention = Cdecl)] static extern void VeltoDestruct(IntPtr handle);
-        [DllImport(Name, CallingConvention = Cdecl)]
-        static extern void VeltoStart(ClientHandle handle, IntPtr user, IntPtr mountPoint, int clientNumber,
-                                      Native.DataCallback onData, Native.StatusCallback onStatus);
-        [DllImport(Name, CallingConvention = Cdecl)] static extern void VeltoStop(IntPtr handle);
-        [DllImport(Name, CallingConvention = Cdecl)] static extern int VeltoStatus(ClientHandle handle);
-        [DllImport(Name, CallingConvention = Cdecl)] static extern Native.VersionInfo VeltoVersion();
-        [DllImport(Name, CallingConvention = Cdecl)] static extern int VeltoSourceTable(Native.SourceCallback onMountPoint);
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)] delegate IntPtr ConstructCall();
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)] delegate void HandleCall(IntPtr handle);
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+        delegate void StartCall(IntPtr handle, IntPtr user, IntPtr mountPoint, int clientNumber,
+                                Native.DataCallback onData, Native.StatusCallback onStatus);
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)] delegate int StatusCall(IntPtr handle);
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)] delegate Native.VersionInfo VersionCall();
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)] delegate int SourceTableCall(Native.SourceCallback onMountPoint);
 
-        internal override ClientHandle Construct() { return VeltoConstruct(); }
-        internal override void Destruct(IntPtr handle) { VeltoDestruct(handle); }
+        readonly ConstructCall construct;
+        readonly HandleCall destruct, stop;
+        readonly StartCall start;
+        readonly StatusCall status;
+        readonly VersionCall version;
+        readonly SourceTableCall sourceTable;
+
+        internal LinuxFunctions(IntPtr library)
+        {
+            construct = Native.Function<ConstructCall>(library, "VeltoConstruct");
+            destruct = Native.Function<HandleCall>(library, "VeltoDestruct");
+            start = Native.Function<StartCall>(library, "VeltoStart");
+            stop = Native.Function<HandleCall>(library, "VeltoStop");
+            status = Native.Function<StatusCall>(library, "VeltoStatus");
+            version = Native.Function<VersionCall>(library, "VeltoVersion");
+            sourceTable = Native.Function<SourceTableCall>(library, "VeltoSourceTable");
+        }
+
+        internal override ClientHandle Construct() { return ClientHandle.Own(construct()); }
+        internal override void Destruct(IntPtr handle) { destruct(handle); }
         internal override void Start(ClientHandle handle, IntPtr user, IntPtr mountPoint, int clientNumber,
                                      Native.DataCallback onData, Native.StatusCallback onStatus)
-        { VeltoStart(handle, user, mountPoint, clientNumber, onData, onStatus); }
-        internal override void Stop(IntPtr handle) { VeltoStop(handle); }
-        internal override int Status(ClientHandle handle) { return VeltoStatus(handle); }
-        internal override Native.VersionInfo Version() { return VeltoVersion(); }
-        internal override int SourceTable(Native.SourceCallback onMountPoint) { return VeltoSourceTable(onMountPoint); }
+        {
+            bool held = false;
+            try
+            {
+                handle.DangerousAddRef(ref held);
+                start(handle.DangerousGetHandle(), user, mountPoint, clientNumber, onData, onStatus);
+            }
+            finally
+            {
+                if (held)
+                    handle.DangerousRelease();
+            }
+        }
+        internal override void Stop(IntPtr handle) { stop(handle); }
+        internal override int Status(ClientHandle handle)
+        {
+            bool held = false;
+            try
+            {
+                handle.DangerousAddRef(ref held);
+                return status(handle.DangerousGetHandle());
+            }
+            finally
+            {
+                if (held)
+                    handle.DangerousRelease();
+            }
+        }
+        internal override Native.VersionInfo Version() { return version(); }
+        internal override int SourceTable(Native.SourceCallback onMountPoint) { return sourceTable(onMountPoint); }
     }
 }

@@ -116,6 +116,10 @@ int getsockopt(SOCKET, int, int, char *value, int *length) {
 
 // --- threads, mutexes, time ---------------------------------------------------
 
+// No thread id is handed out (0 is no thread's), so the library never finds
+// itself on its own client thread here.
+DWORD GetCurrentThreadId(void) { return 0; }
+
 HANDLE CreateThread(void *, size_t, LPTHREAD_START_ROUTINE entry, void *argument, DWORD, DWORD *) {
     Object *thread = newObject(true);
     // Detached: a thread stuck in the host's callback never comes back, and

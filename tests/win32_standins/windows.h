@@ -19,6 +19,7 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(void *);
 
 HANDLE CreateThread(void *attributes, size_t stackSize, LPTHREAD_START_ROUTINE entry,
                     void *argument, DWORD flags, DWORD *threadId);
+DWORD GetCurrentThreadId(void);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 BOOL CloseHandle(HANDLE handle);

@@ -2,6 +2,7 @@
 //   mono VeltoTests.exe PATH-OF-velto-caster
 // inside a network namespace of its own where the caster name is 127.0.0.1
 // and port 2101 is free (scripts/stage-55-bindings.sh). One line per check.
+// Some checks run this program again as a host of its own (see Host).
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -22,14 +23,18 @@ static class VeltoTests
 
     static int Main(string[] args)
     {
+        if (args[0] == "--host")
+            return Host(args[1]);
         casterProgram = args[0];
         StreamIsExactUnderCollectionAndRestarts();
         using (new Caster(false, "--mount", Mount, "--mount", "SECOND"))
         {
             ClientsOnSeveralThreads();
             CallsFromCallbacksThrowInsteadOfDeadlocking();
+            ExitFromACallbackEndsTheProcess();
             VersionTableAndRefusedStart();
         }
+        NamedLibraryIsTheOneCalled();
         Console.WriteLine(failures == 0 ? "all checks passed" : failures + " check(s) failed");
         return failures == 0 ? 0 : 1;
     }
@@ -193,10 +198,19 @@ static class VeltoTests
         return recorder.Blocks[0][0] == 0xD3 ? "ok" : "no RTCM frame first";
     }
 
+    /// <summary>A trace listener that fails, as one whose file is gone.</summary>
+    sealed class ThrowingListener : TraceListener
+    {
+        internal static int Calls;
+        public override void Write(string message) { WriteLine(message); }
+        public override void WriteLine(string message) { Calls++; throw new IOException("the listener failed"); }
+    }
+
     // Hosts that stop or restart a client from inside its own callbacks, and
-    // a host callback that fails.
+    // a host callback that fails while a trace listener fails too.
     static void CallsFromCallbacksThrowInsteadOfDeadlocking()
     {
+        Trace.Listeners.Add(new ThrowingListener());
         using (var client = new Client())
         {
             var refused = new List<string>();
@@ -217,8 +231,9 @@ static class VeltoTests
             Exception kept = null;
             try { client.WaitFor(Status.Streaming, Ten); }
             catch (CallbackException error) { kept = error.InnerException; }
-            Check(kept is FormatException && client.WaitFor(Status.Streaming, Ten),
-                  "the data callback's exception is thrown by the next call, once");
+            Check(kept is FormatException && client.WaitFor(Status.Streaming, Ten) && ThrowingListener.Calls > 0,
+                  "the data callback's exception is thrown by the next call, once, though the trace listener threw");
+            Trace.Listeners.Clear();
 
             var statuses = new List<string>();
             client.Start(Mount, 1, null, status => {
@@ -232,6 +247,69 @@ static class VeltoTests
             Check(client.WaitFor(Status.Streaming, Ten) && client.WaitFor(Status.Idle, Ten), "Stop from the status callback");
             Check(string.Join(",", statuses) == "Streaming,Start refused,Idle", "statuses " + string.Join(",", statuses));
         }
+    }
+
+    // Environment.Exit inside a callback runs the process-exit clean-up on
+    // the client thread itself, which must not wait for itself.
+    static void ExitFromACallbackEndsTheProcess()
+    {
+        foreach (string where in new[] { "data", "status" })
+        {
+            Process host = StartHost("exit-in-" + where, typeof(VeltoTests).Assembly.Location, null);
+            host.StandardOutput.ReadLine(); // "exiting"
+            Stopwatch clock = Stopwatch.StartNew();
+            bool ended = host.WaitForExit(10000);
+            if (!ended)
+                host.Kill();
+            host.WaitForExit();
+            Check(ended && clock.Elapsed.TotalSeconds < 3 && host.ExitCode == 37, "Environment.Exit(37) in the " +
+                  where + " callback ends the process within 3 s: " + (ended ? clock.Elapsed.TotalSeconds + " s" : "hangs"));
+        }
+    }
+
+    // With a copy of the library beside the host's assembly, the file that
+    // VELTO_LIBRARY names is the one used.
+    static void NamedLibraryIsTheOneCalled()
+    {
+        string named = MappedLibraries().Single();
+        string directory = Directory.CreateDirectory(Path.Combine(Path.GetTempPath(), "velto-" + Guid.NewGuid())).FullName;
+        File.Copy(typeof(VeltoTests).Assembly.Location, Path.Combine(directory, "VeltoTests.exe"));
+        File.Copy(named, Path.Combine(directory, Path.GetFileName(named)));
+        string mapped = StartHost("maps", Path.Combine(directory, "VeltoTests.exe"), named).StandardOutput.ReadToEnd().Trim();
+        Directory.Delete(directory, true);
+        Check(mapped == named, "VELTO_LIBRARY=" + named + " is the only library mapped: " + mapped.Replace("\n", " "));
+    }
+
+    static string[] MappedLibraries()
+    {
+        return File.ReadAllLines("/proc/self/maps").Where(line => line.Contains("libVeltoClient"))
+            .Select(line => line.Substring(line.IndexOf('/'))).Distinct().ToArray();
+    }
+
+    static Process StartHost(string role, string program, string library)
+    {
+        var start = new ProcessStartInfo("mono", "\"" + program + "\" --host " + role) { UseShellExecute = false, RedirectStandardOutput = true };
+        if (library != null)
+            start.EnvironmentVariables["VELTO_LIBRARY"] = library;
+        return Process.Start(start);
+    }
+
+    // This program as a host of its own: it names the library files it has
+    // mapped, or exits with 37 from inside a callback.
+    static int Host(string role)
+    {
+        Action exit = () => { Console.WriteLine("exiting"); Environment.Exit(37); };
+        if (role == "maps")
+        {
+            Library.Version();
+            Console.WriteLine(string.Join("\n", MappedLibraries()));
+        }
+        else if (role == "exit-in-data")
+            new Client().Start(Mount, 1, block => exit(), null);
+        else
+            new Client().Start(Mount, 1, null, status => { if (status == Status.Streaming) exit(); });
+        Thread.Sleep(role == "maps" ? 0 : 30000);
+        return 0;
     }
 
     static void VersionTableAndRefusedStart()

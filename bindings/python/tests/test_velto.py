@@ -5,6 +5,7 @@ import datetime
 import gc
 import os
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -244,6 +245,22 @@ class SharedCasterTest(unittest.TestCase):
             self.assertLess(time.monotonic() - began, 1)
         with self.assertRaisesRegex(velto.LibraryNotFoundError, "/nowhere/libVeltoClient64.so"):
             velto.Client(library="/nowhere/libVeltoClient64.so")
+
+
+class ForgottenClientsTest(unittest.TestCase):
+    def test_interpreter_exits_with_many_forgotten_clients(self):
+        # 100,000 self-referencing clients that only the collector finds, which
+        # runs at nearly every allocation, in the clean-up thread too. A
+        # deadlock is a matter of timing, so three interpreters try at once.
+        script = ("import gc, velto\ngc.set_threshold(1, 1, 1)\nfor _ in range(100000):\n"
+                "    client = velto.Client()\n    client.itself = client\n")
+        hosts = [subprocess.Popen([sys.executable, "-c", script]) for _ in range(3)]
+        try:
+            self.assertEqual([host.wait(30) for host in hosts], [0, 0, 0])
+        finally:
+            for host in hosts:
+                host.kill()
+                host.wait()
 
 
 if __name__ == "__main__":

@@ -13,6 +13,10 @@ later start (VeltoStart) and close (VeltoDestruct) both wait for it. A
 client that is garbage-collected without close hands its handle and its
 _Run to a reaper thread, which stops and destroys it and only then lets go
 of the _Run; clients still open at interpreter exit are closed by atexit.
+
+On Windows a callback that has not returned 8 s after close (or a restarting
+start) asked its client to end is terminated by the library, with whatever
+locks it holds: a callback should hand the bytes over and return.
 """
 import atexit
 import collections
@@ -216,6 +220,7 @@ class Client:
         self._native = _native.load(library)
         self._shared = _Shared()
         self._calls = threading.Lock()  # calls on one handle must not overlap
+        _start_reaper()
         self._handle = self._native.VeltoConstruct()
         _open_clients.add(self)
 
@@ -360,28 +365,41 @@ class Client:
 # A forgotten client is destroyed on a thread of its own, never on whichever
 # thread the garbage collector happens to run on: that may be the client's
 # own thread inside its data callback, where stopping would deadlock.
+# __del__ may run on any thread at any allocation, the reaper's own included,
+# so it takes no lock: it only puts on a SimpleQueue, whose put is safe there
+# (a Queue's put takes the lock that the reaper holds inside its get). The
+# reaper is started by Client(), never from __del__.
 _open_clients = weakref.WeakSet()
-_abandoned = queue.Queue()
+_abandoned = queue.SimpleQueue()
 _reaper = None
 _reaper_start = threading.Lock()
 
 
-def _reap(native, handle, run):
+def _start_reaper():
     global _reaper
-    _abandoned.put((native, handle, run))
+    if _reaper is not None:
+        return
     with _reaper_start:
         if _reaper is None:
-            _reaper = threading.Thread(target=_destroy_abandoned, name="velto-reaper", daemon=True)
-            _reaper.start()
+            reaper = threading.Thread(target=_destroy_abandoned, name="velto-reaper", daemon=True)
+            reaper.start()
+            _reaper = reaper
+
+
+def _reap(native, handle, run):
+    _abandoned.put((native, handle, run))
 
 
 def _destroy_abandoned():
     while True:
-        native, handle, run = _abandoned.get()
+        item = _abandoned.get()
+        if isinstance(item, threading.Event):
+            item.set()  # everything abandoned before it has been destroyed
+            continue
+        native, handle, run = item
         native.VeltoStop(handle)
         native.VeltoDestruct(handle)
-        del run
-        _abandoned.task_done()
+        del run, item
 
 
 @atexit.register
@@ -393,4 +411,7 @@ def _close_at_exit():
         except BaseException:
             log.exception("closing a velto client at exit")
     if _reaper is not None:
-        _abandoned.join()
+        # Waits for the clients abandoned so far, in the reaper's own order.
+        done = threading.Event()
+        _abandoned.put(done)
+        done.wait()
