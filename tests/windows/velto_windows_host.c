@@ -11,6 +11,7 @@
  */
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -127,6 +128,11 @@ typedef struct {
     DWORD dataThread;
     HANDLE entered;       /* the stuck data callback has been entered */
     int stuck;            /* data callback never returns */
+    Handle destroyFrom;   /* a callback destroys this client... */
+    int destroyOnStatus;  /* ...when it reports this status (0: never) */
+    int destroyOnData;    /* ...or on its first block */
+    DWORD destroyTook;    /* how long VeltoDestruct took there */
+    int afterDestroy;     /* callbacks that came after it */
 } Recorder;
 
 static HANDLE statusOne; /* manual-reset: status 1 reported (the caster sends data then) */
@@ -144,8 +150,31 @@ static void recorderFree(Recorder *recorder) {
     DeleteCriticalSection(&recorder->lock);
 }
 
+/* Called first by both callbacks. A host that destroys its client from
+ * inside a callback does so here, when the recorder asks for it; any
+ * callback that comes after that is counted, and is all this returns. */
+static int cameAfterDestroy(Recorder *recorder, int destroyNow) {
+    EnterCriticalSection(&recorder->lock);
+    int after = recorder->destroyTook != 0;
+    if (after)
+        ++recorder->afterDestroy;
+    Handle handle = destroyNow && !after ? recorder->destroyFrom : NULL;
+    LeaveCriticalSection(&recorder->lock);
+    if (handle != NULL) {
+        DWORD start = GetTickCount();
+        veltoDestruct(handle);
+        EnterCriticalSection(&recorder->lock);
+        recorder->destroyTook = GetTickCount() - start + 1;
+        LeaveCriticalSection(&recorder->lock);
+        SetEvent(recorder->entered);
+    }
+    return after;
+}
+
 static void __cdecl onStatus(void *user, int status) {
     Recorder *recorder = (Recorder *)user;
+    if (cameAfterDestroy(recorder, recorder->destroyOnStatus == status))
+        return;
     EnterCriticalSection(&recorder->lock);
     if (recorder->statusCount < 64) {
         recorder->statusThreads[recorder->statusCount] = GetCurrentThreadId();
@@ -159,6 +188,8 @@ static void __cdecl onStatus(void *user, int status) {
 
 static void __cdecl onData(void *user, char *bytes, int count) {
     Recorder *recorder = (Recorder *)user;
+    if (cameAfterDestroy(recorder, recorder->destroyOnData))
+        return;
     EnterCriticalSection(&recorder->lock);
     ++recorder->blocks;
     recorder->dataThread = GetCurrentThreadId();
@@ -675,6 +706,56 @@ static void checkStuckCallback(void) {
     /* The terminated thread never left the callback; the recorder stays. */
 }
 
+/* The threads of this process, as the system lists them. */
+static int processThreadCount(void) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+/* A host that destroys its client from one of the client's own callbacks
+ * (a host exiting from inside it): the call cannot wait for the thread it is
+ * made on, so it returns at once, nothing calls back after it, and the
+ * thread closes its connection and ends by itself, freeing the client. */
+static void checkDestroyFromCallback(int fromData) {
+    const char *which = fromData ? "destroyed from the data callback"
+                                 : "destroyed from the status callback";
+    char name[160];
+    Recorder recorder;
+    recorderInit(&recorder);
+    casterUse(stuckScript);
+    int threadsBefore = processThreadCount();
+    Handle handle = veltoConstruct();
+    recorder.destroyFrom = handle;
+    recorder.destroyOnStatus = fromData ? 0 : 1;
+    recorder.destroyOnData = fromData;
+    veltoStart(handle, &recorder, mountName, 4, onData, onStatus);
+    int destroyed = WaitForSingleObject(recorder.entered, 15000) == WAIT_OBJECT_0;
+    snprintf(name, sizeof name, "%s: VeltoDestruct returns at once there", which);
+    check(destroyed && recorder.destroyTook <= 1000, name, "%s, %lu ms",
+          destroyed ? "returned" : "never called", (unsigned long)recorder.destroyTook);
+    snprintf(name, sizeof name, "%s: the thread closes its connection", which);
+    check(WaitForSingleObject(peerClosed, 5000) == WAIT_OBJECT_0, name, "still open");
+    int threadsAfter = processThreadCount();
+    for (DWORD start = now(); threadsAfter != threadsBefore && now() - start < 5000; Sleep(50))
+        threadsAfter = processThreadCount();
+    snprintf(name, sizeof name, "%s: the client thread ends", which);
+    check(threadsAfter == threadsBefore, name, "%d threads before, %d after", threadsBefore,
+          threadsAfter);
+    Sleep(1500);
+    snprintf(name, sizeof name, "%s: no callback after VeltoDestruct", which);
+    check(recorder.afterDestroy == 0, name, "%d callbacks", recorder.afterDestroy);
+    recorderFree(&recorder);
+}
+
 /* Nothing listens on 2101: Windows select watches only the write set, so a
  * refused connect shows as eight timed-out waits. */
 static void checkRefused(void) {
@@ -751,6 +832,8 @@ int main(int argc, char **argv) {
             if (listening) {
                 checkStreaming();
                 checkSourceTable();
+                checkDestroyFromCallback(0);
+                checkDestroyFromCallback(1);
                 checkStuckCallback();
                 casterStop();
             }
