@@ -3,7 +3,9 @@
 // went on for minutes, the station as first identified with the fields its
 // receiver leaves blank, a descriptor that keeps changing, and epochs of a
 // replayed recording, days from the clock. Each case is the event a real
-// run produces, shown through HumanOutput into memory.
+// run produces, shown through HumanOutput into memory. And what velto
+// monitor serves of the same run: /metrics for an alert rule, with a caster
+// that sends message numbers no standard has.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -11,6 +13,7 @@
 
 #include "checks.h"
 #include "events.h"
+#include "metrics.h"
 #include "outputs.h"
 
 namespace {
@@ -110,10 +113,50 @@ void noticed() {
     CHECK(has(line, "M: GPS epoch 90 s behind the clock"));
 }
 
+analysis::MessageTypeFacts frames(int number, uint64_t count) {
+    analysis::MessageTypeFacts type;
+    type.number = number;
+    type.count = count;
+    return type;
+}
+
+// Group: /metrics. Message numbers RTCM 3 does not define fold into one
+// series, however many a caster sends; a mount point that velto stopped
+// says why, where an alert rule can match it.
+void metrics() {
+    MountReading streaming, refused;
+    streaming.mount = "A";
+    streaming.shot.status = VELTO_STATUS_STREAMING;
+    for (int number = 0; number < 4096; ++number)
+        streaming.shot.analysis.messages.push_back(frames(number, number == 1074 ? 10 : 1));
+    refused.mount = "MISSING";
+    refused.shot = stoppedAfter(0.004, 0, 0);
+    refused.shot.ending = Ending::NotFound;
+    std::string text = metricsText({streaming, refused}, MonitorReading());
+
+    size_t series = 0;
+    for (size_t at = text.find("\nvelto_rtcm_frames_total{"); at != std::string::npos;
+         at = text.find("\nvelto_rtcm_frames_total{", at + 1))
+        ++series;
+    CHECK(series > 100 && series < 150);
+    CHECK(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"1074\"} 10\n"));
+    CHECK(!has(text, "message=\"4095\"") && !has(text, "message=\"1018\""));
+    int undefined = 0;
+    for (int number = 0; number < 4096; ++number)
+        undefined += !analysis::isDefinedMessage(number);
+    CHECK(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"other\"} " + std::to_string(undefined) + "\n"));
+
+    CHECK(has(text, "# TYPE velto_mount_ending gauge\n"));
+    CHECK(has(text, "velto_mount_ending{mount=\"MISSING\",reason=\"not_found\"} 1\n"));
+    CHECK(!has(text, "velto_mount_ending{mount=\"A\""));
+    CHECK(!has(metricsText({streaming}, MonitorReading()), "velto_mount_ending"));
+}
+
 } // namespace
 
 int main() {
     summaries();
     noticed();
+    metrics();
     return checkResult("reports");
 }
