@@ -5,7 +5,7 @@
 // replayed recording, days from the clock. Each case is the event a real
 // run produces, shown through HumanOutput into memory. And what velto
 // monitor serves of the same run: /metrics for an alert rule, with a caster
-// that sends message numbers no standard has.
+// that sends message numbers no standard has, and the page with its state.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -14,6 +14,7 @@
 #include "checks.h"
 #include "events.h"
 #include "metrics.h"
+#include "monitor_state.h"
 #include "outputs.h"
 
 namespace {
@@ -152,11 +153,24 @@ void metrics() {
     CHECK(!has(metricsText({streaming}, MonitorReading()), "velto_mount_ending"));
 }
 
+// Group: the page with its state. Whatever a mount point is called, the
+// state stays data: nothing in it can close the data block early.
+void pageWithState() {
+    const std::string page = "<body><script id=\"state\" type=\"application/json\"></script></body>";
+    events::json state = {{"mounts", {{{"mount", "</script><script>alert(1)</script><!--"}}}}};
+    std::string served = MonitorState::pageWithState(page, events::toLine(state));
+    size_t open = served.find("json\">") + 6, close = served.find("</script>", open);
+    CHECK(served.find("<script>alert") == std::string::npos && close != std::string::npos);
+    CHECK(events::json::parse(served.substr(open, close - open)) == state);
+    CHECK(served.substr(close) == "</script></body>");
+}
+
 } // namespace
 
 int main() {
     summaries();
     noticed();
     metrics();
+    pageWithState();
     return checkResult("reports");
 }
