@@ -4,8 +4,8 @@
 # into out/:
 # - SHA256SUMS names every file of out/dist/ and matches it;
 # - Debian packages: control fields, file lists, the ldconfig trigger and
-#   symbols file instead of maintainer scripts, lintian without errors. The
-#   amd64 packages unpacked into a scratch root: the C example built against
+#   symbols file instead of maintainer scripts, lintian without errors and
+#   without a hardening tag for the tools. The amd64 packages unpacked into a scratch root: the C example built against
 #   them with pkg-config and with find_package and run against the packaged
 #   velto-caster (tests/tools/check_install.sh), and dpkg-shlibdeps giving a
 #   program built there its dependency on the runtime package. The i386
@@ -132,10 +132,15 @@ check "veltoclient-tools holds velto and velto-caster" \
 check "libVeltoClient32.so is an ELF 32-bit Intel 80386 shared object" \
   eval '[[ "$(file -b out/libVeltoClient32.so)" == "ELF 32-bit LSB shared object, Intel 80386"* ]]'
 
-lintian --fail-on error "$dist"/*.deb >"$work/lintian.log" 2>&1
+lintian -I --fail-on error "$dist"/*.deb >"$work/lintian.log" 2>&1
 lintian_status=$?
 grep -v 'root privileges' "$work/lintian.log" | sed 's/^/    lintian: /'
 check "lintian finds no error" [ "$lintian_status" -eq 0 ]
+# velto monitor serves HTTP and velto-caster takes any client: built with
+# Debian's hardening flags, neither may have a hardening tag, not even an
+# informational one (-z now, fortified functions, stack protector, PIE).
+check "lintian -I: no hardening tag for the tools" \
+  eval '! grep -q "^[EWI]: veltoclient-tools: hardening-" "$work/lintian.log"'
 
 # The tarball of an architecture holds what its packages install below /usr
 # (less Debian's docs), each file from one package only, and the license.
