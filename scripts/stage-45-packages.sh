@@ -5,7 +5,9 @@
 # - SHA256SUMS names every file of out/dist/ and matches it;
 # - Debian packages: control fields, file lists, the ldconfig trigger and
 #   symbols file instead of maintainer scripts, lintian without errors and
-#   without a hardening tag for the tools. The amd64 packages unpacked into a scratch root: the C example built against
+#   without a hardening tag for the tools. The amd64 and i386 runtime and
+#   -dev packages installed side by side into one root (dpkg --root), as
+#   Multi-Arch: same allows. The amd64 packages unpacked into a scratch root: the C example built against
 #   them with pkg-config and with find_package and run against the packaged
 #   velto-caster (tests/tools/check_install.sh), and dpkg-shlibdeps giving a
 #   program built there its dependency on the runtime package. The i386
@@ -129,6 +131,34 @@ for pair in amd64:x86_64-linux-gnu i386:i386-linux-gnu; do
 done
 check "veltoclient-tools holds velto and velto-caster" \
   holds veltoclient-tools amd64 usr/bin/velto usr/bin/velto-caster
+check "runtime and -dev packages are Multi-Arch: same" \
+  eval '(for file in $(deb libveltoclient64 amd64) $(deb libveltoclient32 i386) $(deb libveltoclient-dev amd64) \
+                     $(deb libveltoclient-dev i386); do
+           [ "$(dpkg-deb -f "$file" Multi-Arch)" = same ] || exit 1; done)'
+
+# Both architectures' development files in one system, as on a machine that
+# builds for both: dpkg installs the second -dev beside the first only when
+# both say Multi-Arch: same and every file they share is the same.
+coinstall() {
+  local root=$work/coinstall
+  rm -rf "$root"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  dpkg --root="$root" --add-architecture i386 &&
+    dpkg --root="$root" --force-not-root --force-depends -i \
+      "$(deb libveltoclient64 amd64)" "$(deb libveltoclient-dev amd64)" \
+      "$(deb libveltoclient32 i386)" "$(deb libveltoclient-dev i386)" >"$work/coinstall.log" 2>&1 ||
+    { sed 's/^/    dpkg: /' "$work/coinstall.log" >&2; return 1; }
+  [ "$(dpkg-query --root="$root" -W -f='${Package}:${Architecture} ${db:Status-Abbrev}\n' | sort)" = \
+"libveltoclient-dev:amd64 ii 
+libveltoclient-dev:i386 ii 
+libveltoclient32:i386 ii 
+libveltoclient64:amd64 ii " ] &&
+    [ -f "$root/usr/lib/x86_64-linux-gnu/pkgconfig/veltoclient.pc" ] &&
+    [ -f "$root/usr/lib/i386-linux-gnu/pkgconfig/veltoclient.pc" ] &&
+    cmp -s "$root/usr/include/velto.h" out/velto.h
+}
+check "amd64 and i386 runtime and -dev packages install side by side (dpkg --root)" coinstall
 check "libVeltoClient32.so is an ELF 32-bit Intel 80386 shared object" \
   eval '[[ "$(file -b out/libVeltoClient32.so)" == "ELF 32-bit LSB shared object, Intel 80386"* ]]'
 
