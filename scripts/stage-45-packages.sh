@@ -14,7 +14,7 @@
 #   built there its dependency on the runtime package. The i386 library is
 #   ELF 32-bit;
 # - each tarball holds its architecture's package files, no more, no fewer,
-#   and its README.txt, whose command builds the example host in it;
+#   its README.txt and the example host;
 # - the zip's file list; the example host built with MinGW as
 #   README-windows.txt says; a C host linked against each of its four import
 #   libraries (lld-link for the .lib files, mingw-w64 ld for the .dll.a
@@ -190,24 +190,6 @@ check "x86_64 tarball: the amd64 packages' files, LICENSE, README.txt and the ex
   tarball_matches_packages x86_64 amd64 libveltoclient64 libveltoclient-dev veltoclient-tools
 check "i386 tarball: the i386 packages' files, LICENSE, README.txt and the example" \
   tarball_matches_packages i386 i386 libveltoclient32 libveltoclient-dev
-
-# README.txt's own command, run as it stands in the unpacked tree, builds
-# the example against the tree's library (found through the rpath it sets).
-readme_builds_example() { # TARBALL-ARCH LIBRARY
-  local name=VeltoClient-$version-linux-$1 tree=$work/tarball-$1 command
-  mkdir -p "$tree"
-  tar -xzf "$dist/$name.tar.gz" -C "$tree" || return 1
-  grep -q "caster $caster_host on TCP port 2101" "$tree/$name/README.txt" || return 1
-  cmp -s "$tree/$name/examples/minimal_host.c" examples/minimal_host.c || return 1
-  command=$(sed -n '/^  cc .*examples\/minimal_host\.c/,/-o minimal_host$/p' "$tree/$name/README.txt" |
-            sed 's/\\$//' | tr '\n' ' ')
-  [ -n "$command" ] && (cd "$tree/$name" && eval "$command") || { echo "  $command" >&2; return 1; }
-  [ "$1" = i386 ] || ldd "$tree/$name/minimal_host" | grep -q "$2.so => $tree/$name/lib/"
-}
-check "x86_64 tarball: README.txt's command builds the example against the tree's library" \
-  readme_builds_example x86_64 libVeltoClient64
-check "i386 tarball: README.txt's command builds the example (-m32)" \
-  readme_builds_example i386 libVeltoClient32
 
 # --- building and running against the amd64 packages ---------------------------------
 echo "--- the C example against the unpacked amd64 packages"

@@ -59,22 +59,20 @@ check "receiver type as given, markup and all" test "${got[4]}" = '<img src=x on
 check "every frame good (the answer head is the only bytes outside frames)" test "${got[5]}" = "(0, ${#answer_head}, 0)"
 
 # Group: the station's ID. A real station keeps its ID whatever connection
-# a client comes on, and so does the synthetic one; asked to, it takes a
-# new one for each connection (the given ID plus the connection's number).
+# a client comes on, and so does the synthetic one unless asked for a new
+# one each connection (the given ID plus the connection's number).
 station_ids() { # CASTER-OPTION...: $ids, the station ID of two connections in turn
   start_caster --rate 20000 "$@"
   ids=
   for n in 1 2; do
-    fetch 1.2 "$work/id$n.rtcm"
-    "$RTCM_FACTS" "$work/id$n.rtcm" >"$work/id$n.json"
-    facts "$work/id$n.json" 'f["station"]["id"]'
+    fetch 1.2 "$work/id.rtcm" && "$RTCM_FACTS" "$work/id.rtcm" >"$work/id.json"
+    facts "$work/id.json" 'f["station"]["id"]'
     ids+="${got[0]} "
   done
 }
-station_ids
-check "two connections, one station ID ($ids)" test "$ids" = "1000 1000 "
+station_ids && check "two connections, one station ID ($ids)" test "$ids" = "1000 1000 "
 station_ids --station-id 77 --station-per-connection
-check "--station-id 77 --station-per-connection: a new ID each connection ($ids)" test "$ids" = "78 79 "
+check "--station-per-connection: a new ID each connection ($ids)" test "$ids" = "78 79 "
 
 # Group: a recording replayed. As fast as possible it arrives byte for
 # byte, unfinished last frame included, and the caster then closes.

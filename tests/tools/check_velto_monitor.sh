@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # velto monitor watching two mount points of a caster that drops one of them
-# once, and a third that the caster does not have, as an operator watches a
-# small network: the page in a real browser (chromium, driven by
-# tests/tools/monitor/monitor_page.mjs) must show it all, the refused mount
-# point in red with its reason, and survive a receiver descriptor that is
-# markup; the same events reach the --json file and /events; /metrics must
-# pass promtool and name the refusal; requests that a broken or hostile
+# once, and one it does not have, as an operator watches a small network:
+# the page in a real browser (chromium, driven by
+# tests/tools/monitor/monitor_page.mjs) must show it all and survive a
+# receiver descriptor that is markup; the same events reach the --json file
+# and /events; /metrics must pass promtool; requests that a broken or hostile
 # client sends are refused while the monitor goes on; and --output-dir keeps
 # each mount point's bytes as velto stream does.
 #

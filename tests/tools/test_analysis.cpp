@@ -350,15 +350,14 @@ void latency() {
     CHECK(facts.latency.farFromClock);
     // 90 s either way is no latency either; 59 s still is one.
     analysis::StreamAnalysis near90(fixedOptions());
-    Msm late = gps;
-    late.epochMs = 1000000;
-    CHECK(analyse(near90, msmFrame(late), unixAtGps(kWeek, 1090)).latency.farFromClock);
-    late.epochMs = 1100000;
-    CHECK(analyse(near90, msmFrame(late), unixAtGps(kWeek, 1010)).latency.farFromClock);
-    late.epochMs = 1200000;
-    analysis::Facts back = analyse(near90, msmFrame(late), unixAtGps(kWeek, 1259));
-    CHECK(!back.latency.farFromClock && back.latency.run.count == 1 && back.latency.flagged == 2);
-    CHECK(nlohmann::json::parse(analysis::jsonLine(analysis::toJson(back)))["latency"]["far_from_clock"] == false);
+    const double epochAndReceipt[][2] = {{1000, 1090}, {1100, 1010}, {1200, 1259}};
+    for (const auto &times : epochAndReceipt) {
+        Msm late = gps;
+        late.epochMs = (uint32_t)(times[0] * 1000);
+        facts = analyse(near90, msmFrame(late), unixAtGps(kWeek, times[1]));
+        CHECK(facts.latency.farFromClock == (times[1] != 1259));
+    }
+    CHECK(facts.latency.run.count == 1 && facts.latency.flagged == 2);
     Msm galileo = gps;
     galileo.message = 1094;
     galileo.epochMs = 1250000;
@@ -481,8 +480,8 @@ void stationEvents() {
     stream.feed(epoch.data(), 10, t0); // the station's frames split across blocks
     stream.feed(epoch.data() + 10, epoch.size() - 10, t0 + 0.01);
     std::vector<analysis::Event> events = stream.takeEvents();
-    CHECK(events.size() == 1 && events[0].kind == analysis::kStationIdentified);
-    CHECK(events.size() == 1 && events[0].identified.size() == 4 && events[0].after.id == 1000);
+    CHECK(events.size() == 1 && events[0].kind == analysis::kStationIdentified &&
+          events[0].identified.size() == 4 && events[0].after.id == 1000);
     stream.linkDropped(t0 + 1);
     stream.feed(epoch.data(), epoch.size(), t0 + 5);
     stream.rollInterval(t0 + 6);
@@ -502,8 +501,6 @@ void stationEvents() {
         if (event.kind == analysis::kStationChanged && event.part == analysis::kPartReceiver)
             receiverChanges = event.changes;
     CHECK(rolled.size() == 2 && receiverChanges == 999); // 1000 changes in all
-    nlohmann::json told = analysis::toJson(rolled.back());
-    CHECK(told["event"] == "station_changed" && told["changes"].get<int>() >= 998 && !told["from"].is_null());
 
     // Still flapping: nothing until the next roll, then one per part.
     for (int i = 0; i < 10; ++i)
@@ -518,14 +515,6 @@ void stationEvents() {
     CHECK(events.size() == 2 && events[0].changes == 1 && events[1].changes == 1);
 }
 
-// Group: which message numbers RTCM 3 defines (the metrics label only those).
-void definedMessages() {
-    for (int number : {1001, 1005, 1013, 1019, 1033, 1042, 1046, 1057, 1068, 1071, 1077, 1127, 1137, 1230})
-        CHECK(analysis::isDefinedMessage(number));
-    for (int number : {0, 1, 1000, 1018, 1028, 1040, 1043, 1070, 1078, 1080, 1138, 1229, 1231, 4094, 4095})
-        CHECK(!analysis::isDefinedMessage(number));
-}
-
 } // namespace
 
 int main() {
@@ -535,6 +524,5 @@ int main() {
     latency();
     outagesStationAndJson();
     stationEvents();
-    definedMessages();
     return checkResult("analysis");
 }
