@@ -65,6 +65,12 @@ library was built.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${velto_runtime_package})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# Multiarch, as Debian's libraries are: the library and its development
+# files live in the architecture's own directories, and the files the amd64
+# and i386 packages share (the header, the bindings, the docs) are the same
+# byte for byte, so that both can be installed side by side. CPack (3.25)
+# cannot write the field: packaging/deb/add-multiarch.cmake adds it.
+set(CPACK_VELTO_MULTIARCH_SAME ${velto_runtime_package} libveltoclient-dev)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "NTRIP client library
 ${velto_about}
 
@@ -110,6 +116,7 @@ set(CPACK_VELTO_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_VELTO_CASTER_HOST ${VELTO_CASTER_HOST})
 set(CPACK_VELTO_PACKAGES ${velto_runtime_package} libveltoclient-dev veltoclient-tools)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb/add-docs.cmake)
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb/drop-ldconfig-scripts.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb/drop-ldconfig-scripts.cmake
+                              ${PROJECT_SOURCE_DIR}/packaging/deb/add-multiarch.cmake)
 
 include(CPack)

@@ -4,7 +4,13 @@
  * Lists the caster's mount points, streams one of them for a few seconds,
  * then shuts down cleanly: VeltoStop, wait for the final status 0,
  * VeltoDestruct. Usage: minimal_host [MOUNT [SECONDS]]
+ *
+ * It waits with POSIX threads: on Windows, build it with MinGW-w64 (its
+ * winpthreads), as README-windows.txt shows.
  */
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -67,6 +73,13 @@ int main(int argc, char **argv) {
     struct host host = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0};
     VeltoVersionInfo version = VeltoVersion();
     VeltoHandle client;
+#ifdef _WIN32
+    /* The library never initialises Winsock: without this every VeltoStart
+     * reports -8 and the source table comes back empty. */
+    WSADATA winsock;
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0)
+        return 1;
+#endif
 
     printf("library release %04d-%02d-%02d\n", version.year, version.month, version.day);
     printf("%d mount point(s)\n", VeltoSourceTable(on_mount_point));
@@ -84,5 +97,8 @@ int main(int argc, char **argv) {
 
     /* The client thread has ended: host needs no lock any more. */
     printf("%lu bytes from %s\n", host.bytes, mount);
+#ifdef _WIN32
+    WSACleanup();
+#endif
     return host.streamed && host.bytes > 0 ? 0 : 1;
 }

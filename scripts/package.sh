@@ -2,10 +2,12 @@
 # Builds every release file into out/dist/:
 #   VeltoClient-<version>-win32.zip           both DLLs, header, import libraries
 #                                             for Microsoft's linker and MinGW, .def,
-#                                             README-windows.txt, license, bindings
+#                                             README-windows.txt, the example host,
+#                                             license, bindings
 #   lib<name>_<version>_<arch>.deb ...        Debian packages for amd64 and i386
 #   VeltoClient-<version>-linux-x86_64.tar.gz the `cmake --install` trees of the
-#   VeltoClient-<version>-linux-i386.tar.gz   two Linux builds, with the license
+#   VeltoClient-<version>-linux-i386.tar.gz   two Linux builds, with README.txt,
+#                                             the example host and the license
 #   SHA256SUMS
 #
 #   scripts/package.sh [--caster-host NAME]   (default: localhost)
@@ -75,12 +77,22 @@ pack_tar() { # DIR NAME: DIR/NAME -> dist/NAME.tar.gz
 }
 
 # --- tarballs ------------------------------------------------------------------
-for pair in linux64:x86_64 linux32:i386; do
-  name=VeltoClient-$version-linux-${pair#*:}
+# Each with a short README.txt that says how to build the example host in it.
+for quad in linux64:x86_64:x86_64-linux-gnu:VeltoClient64 linux32:i386:i386-linux-gnu:VeltoClient32; do
+  IFS=: read -r build arch multiarch library <<<"$quad"
+  name=VeltoClient-$version-linux-$arch
   echo "--- $name.tar.gz"
-  mkdir -p "$stage/$name"
-  cp -a "$out/install/${pair%%:*}/." "$stage/$name/"
+  mkdir -p "$stage/$name/examples"
+  cp -a "$out/install/$build/." "$stage/$name/"
   cp LICENSE "$stage/$name/"
+  cp examples/minimal_host.c "$stage/$name/examples/"
+  title="VeltoClient $version for Linux $arch"
+  cflags=""
+  [ "$arch" = i386 ] && cflags="-m32 "
+  sed -e "s/@VERSION@/$version/g" -e "s/@CASTER_HOST@/$caster_host/g" -e "s/@ARCH@/$arch/g" \
+      -e "s/@MULTIARCH@/$multiarch/g" -e "s/@LIBRARY@/$library/g" -e "s/@CFLAGS@/$cflags/g" \
+      -e "s/@UNDERLINE@/$(printf '%*s' ${#title} '' | tr ' ' =)/" \
+      packaging/linux/README.txt.in >"$stage/$name/README.txt"
   pack_tar "$stage" "$name"
 done
 
@@ -88,8 +100,9 @@ done
 name=VeltoClient-$version-win32
 echo "--- $name.zip"
 win=$stage/$name
-mkdir -p "$win/include" "$win/bin" "$win/lib"
+mkdir -p "$win/include" "$win/bin" "$win/lib" "$win/examples"
 cp "$out/velto.h" "$win/include/"
+cp examples/minimal_host.c "$win/examples/"
 cp "$out/VeltoClient.dll" "$out/VeltoClientD.dll" "$win/bin/"
 cp src/VeltoClient.def "$win/lib/VeltoClient.def"
 for dll in VeltoClient VeltoClientD; do

@@ -4,14 +4,19 @@
 # into out/:
 # - SHA256SUMS names every file of out/dist/ and matches it;
 # - Debian packages: control fields, file lists, the ldconfig trigger and
-#   symbols file instead of maintainer scripts, lintian without errors. The
-#   amd64 packages unpacked into a scratch root: the C example built against
-#   them with pkg-config and with find_package and run against the packaged
-#   velto-caster (tests/tools/check_install.sh), and dpkg-shlibdeps giving a
-#   program built there its dependency on the runtime package. The i386
-#   library is ELF 32-bit;
-# - each tarball holds its architecture's package files, no more, no fewer;
-# - the zip's file list; a C host linked against each of its four import
+#   symbols file instead of maintainer scripts, lintian without errors and
+#   without a hardening tag for the tools. The amd64 and i386 runtime and
+#   -dev packages installed side by side into one root (dpkg --root), as
+#   Multi-Arch: same allows. The amd64 packages unpacked into a scratch root:
+#   the C example built against them with pkg-config and with find_package
+#   and run against the packaged velto-caster
+#   (tests/tools/check_install.sh), and dpkg-shlibdeps giving a program
+#   built there its dependency on the runtime package. The i386 library is
+#   ELF 32-bit;
+# - each tarball holds its architecture's package files, no more, no fewer,
+#   its README.txt and the example host;
+# - the zip's file list; the example host built with MinGW as
+#   README-windows.txt says; a C host linked against each of its four import
 #   libraries (lld-link for the .lib files, mingw-w64 ld for the .dll.a
 #   files) imports the seven functions by plain name and, under Wine in a
 #   private network namespace, streams byte-exactly from velto-caster
@@ -129,27 +134,61 @@ for pair in amd64:x86_64-linux-gnu i386:i386-linux-gnu; do
 done
 check "veltoclient-tools holds velto and velto-caster" \
   holds veltoclient-tools amd64 usr/bin/velto usr/bin/velto-caster
+check "runtime and -dev packages are Multi-Arch: same" \
+  eval '(for file in $(deb libveltoclient64 amd64) $(deb libveltoclient32 i386) $(deb libveltoclient-dev amd64) \
+                     $(deb libveltoclient-dev i386); do
+           [ "$(dpkg-deb -f "$file" Multi-Arch)" = same ] || exit 1; done)'
+
+# Both architectures' development files in one system, as on a machine that
+# builds for both: dpkg installs the second -dev beside the first only when
+# both say Multi-Arch: same and every file they share is the same.
+coinstall() {
+  local root=$work/coinstall
+  rm -rf "$root"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  dpkg --root="$root" --add-architecture i386 &&
+    dpkg --root="$root" --force-not-root --force-depends -i \
+      "$(deb libveltoclient64 amd64)" "$(deb libveltoclient-dev amd64)" \
+      "$(deb libveltoclient32 i386)" "$(deb libveltoclient-dev i386)" >"$work/coinstall.log" 2>&1 ||
+    { sed 's/^/    dpkg: /' "$work/coinstall.log" >&2; return 1; }
+  [ "$(dpkg-query --root="$root" -W -f='${Package}:${Architecture} ${db:Status-Abbrev}\n' | sort)" = \
+"libveltoclient-dev:amd64 ii 
+libveltoclient-dev:i386 ii 
+libveltoclient32:i386 ii 
+libveltoclient64:amd64 ii " ] &&
+    [ -f "$root/usr/lib/x86_64-linux-gnu/pkgconfig/veltoclient.pc" ] &&
+    [ -f "$root/usr/lib/i386-linux-gnu/pkgconfig/veltoclient.pc" ] &&
+    cmp -s "$root/usr/include/velto.h" out/velto.h
+}
+check "amd64 and i386 runtime and -dev packages install side by side (dpkg --root)" coinstall
 check "libVeltoClient32.so is an ELF 32-bit Intel 80386 shared object" \
   eval '[[ "$(file -b out/libVeltoClient32.so)" == "ELF 32-bit LSB shared object, Intel 80386"* ]]'
 
-lintian --fail-on error "$dist"/*.deb >"$work/lintian.log" 2>&1
+lintian -I --fail-on error "$dist"/*.deb >"$work/lintian.log" 2>&1
 lintian_status=$?
 grep -v 'root privileges' "$work/lintian.log" | sed 's/^/    lintian: /'
 check "lintian finds no error" [ "$lintian_status" -eq 0 ]
+# velto monitor serves HTTP and velto-caster takes any client: built with
+# Debian's hardening flags, neither may have a hardening tag, not even an
+# informational one (-z now, fortified functions, stack protector, PIE).
+check "lintian -I: no hardening tag for the tools" \
+  eval '! grep -q "^[EWI]: veltoclient-tools: hardening-" "$work/lintian.log"'
 
 # The tarball of an architecture holds what its packages install below /usr
-# (less Debian's docs), each file from one package only, and the license.
+# (less Debian's docs), each file from one package only, the license, the
+# short README and the example host.
 tarball_matches_packages() { # TARBALL-ARCH DEB-ARCH PACKAGE...
   local name=VeltoClient-$version-linux-$1 arch=$2 files
   files=$(for package in "${@:3}"; do deb_files "$(deb "$package" "$arch")"; done |
           grep -v '^usr/share/doc/' | sed 's|^usr/||' | sort)
   [ -z "$(uniq -d <<<"$files")" ] || { echo "  in two packages: $(uniq -d <<<"$files")" >&2; return 1; }
   diff <(tar -tzf "$dist/$name.tar.gz" | grep -v '/$' | sed "s|^$name/||" | sort) \
-       <(printf 'LICENSE\n%s\n' "$files" | sort) >&2
+       <(printf 'LICENSE\nREADME.txt\nexamples/minimal_host.c\n%s\n' "$files" | sort) >&2
 }
-check "x86_64 tarball: the amd64 packages' files and LICENSE" \
+check "x86_64 tarball: the amd64 packages' files, LICENSE, README.txt and the example" \
   tarball_matches_packages x86_64 amd64 libveltoclient64 libveltoclient-dev veltoclient-tools
-check "i386 tarball: the i386 packages' files and LICENSE" \
+check "i386 tarball: the i386 packages' files, LICENSE, README.txt and the example" \
   tarball_matches_packages i386 i386 libveltoclient32 libveltoclient-dev
 
 # --- building and running against the amd64 packages ---------------------------------
@@ -185,9 +224,9 @@ zipname=VeltoClient-$version-win32
 unzip -q "$dist/$zipname.zip" -d "$work/zip"
 zipped=$work/zip/$zipname
 expected="LICENSE.txt README-windows.txt bin/VeltoClient.dll bin/VeltoClientD.dll include/velto.h
-lib/VeltoClient.def lib/VeltoClient.lib lib/VeltoClientD.lib lib/libVeltoClient.dll.a lib/libVeltoClientD.dll.a"
+examples/minimal_host.c lib/VeltoClient.def lib/VeltoClient.lib lib/VeltoClientD.lib lib/libVeltoClient.dll.a lib/libVeltoClientD.dll.a"
 [ -d out/install/windows/share ] && expected+=" $(cd out/install/windows && find share -type f)"
-check "zip: header, both DLLs, four import libraries, .def, README, license, share/" \
+check "zip: header, both DLLs, four import libraries, .def, README, example, license, share/" \
   eval '[ "$(cd "$zipped" && find . -type f | sed "s|^\./||" | LC_ALL=C sort)" = "$(tr " " "\n" <<<"$expected" | LC_ALL=C sort)" ]'
 check "README-windows.txt: caster, x86 only, WSAStartup, __cdecl, linking and LoadLibrary" \
   eval 'for text in "caster $caster_host on TCP port 2101" BadImageFormatException WSAStartup __cdecl \
@@ -196,6 +235,16 @@ check "README-windows.txt: caster, x86 only, WSAStartup, __cdecl, linking and Lo
 check "the zip's DLLs and header are out/'s, byte for byte" \
   eval 'cmp -s "$zipped/bin/VeltoClient.dll" out/VeltoClient.dll &&
         cmp -s "$zipped/bin/VeltoClientD.dll" out/VeltoClientD.dll && cmp -s "$zipped/include/velto.h" out/velto.h'
+
+# The example as README-windows.txt builds it: with MinGW-w64 against the
+# zip's import library, winpthreads linked in, so that it needs nothing but
+# the system's DLLs and VeltoClient.dll.
+check "zip: the example builds with MinGW as README-windows.txt says, importing only system DLLs and VeltoClient.dll" \
+  eval 'grep -q "gcc -I include examples.minimal_host.c -L lib -lVeltoClient -lws2_32" "$zipped/README-windows.txt" &&
+        (cd "$zipped" && i686-w64-mingw32-gcc -Wall -Wextra -Werror -I include examples/minimal_host.c -L lib \
+           -lVeltoClient -lws2_32 -Wl,-Bstatic -lpthread -Wl,-Bdynamic -o "$work/minimal_host.exe") &&
+        [ "$(i686-w64-mingw32-objdump -p "$work/minimal_host.exe" | sed -n "s/.*DLL Name: //p" | sort | tr "\n" " ")" = \
+          "KERNEL32.dll VeltoClient.dll WS2_32.dll msvcrt.dll " ]'
 
 # One C file, linked by each linker against each import library of the zip.
 # lld-link gets the system import libraries it needs from llvm-dlltool;

@@ -56,9 +56,25 @@ facts "$work/live.json" \
 check "GPS, GLONASS, Galileo and BeiDou" test "${got[0]}" = True
 check "--rate 20000: about 20 epochs a second over 3 s, within the budget" test "${got[1]}" = True
 check "live latency: none flagged, from 0 ms, mean under 100 ms, none over a second" test "${got[2]}" = True
-check "the station: id 1001, near Potsdam, antenna 1.5 m" test "${got[3]}" = "(1001, 52.38, 13.07, 1.5)"
+check "the station: id 1000, near Potsdam, antenna 1.5 m" test "${got[3]}" = "(1000, 52.38, 13.07, 1.5)"
 check "receiver type as given, markup and all" test "${got[4]}" = '<img src=x onerror=alert(1)>'
 check "every frame good (the answer head is the only bytes outside frames)" test "${got[5]}" = "(0, ${#answer_head}, 0)"
+
+# Group: the station's ID. A real station keeps its ID whatever connection
+# a client comes on, and so does the synthetic one unless asked for a new
+# one each connection (the given ID plus the connection's number).
+station_ids() { # CASTER-OPTION...: $ids, the station ID of two connections in turn
+  start_caster --rate 20000 "$@"
+  ids=
+  for n in 1 2; do
+    fetch 1.2 "$work/id.rtcm" && "$RTCM_FACTS" "$work/id.rtcm" >"$work/id.json"
+    facts "$work/id.json" 'f["station"]["id"]'
+    ids+="${got[0]} "
+  done
+}
+station_ids && check "two connections, one station ID ($ids)" test "$ids" = "1000 1000 "
+station_ids --station-id 77 --station-per-connection
+check "--station-per-connection: a new ID each connection ($ids)" test "$ids" = "78 79 "
 
 # Group: a recording replayed. As fast as possible it arrives byte for
 # byte, unfinished last frame included, and the caster then closes.
@@ -88,7 +104,7 @@ stop_caster
 
 # Group: options that cannot be used are usage errors (2).
 for bad in "--loop" "--replay $work/none.rtcm" "--replay /dev/null" \
-           "--receiver-descriptor 0123456789012345678901234567890123"; do
+           "--receiver-descriptor 0123456789012345678901234567890123" "--station-id 4096" "--station-id x"; do
   "$VELTO_CASTER" $bad --lifetime 1 2>/dev/null
   status=$?
   check "velto-caster $bad: exit 2 (got $status)" test $status -eq 2

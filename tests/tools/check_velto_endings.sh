@@ -79,7 +79,9 @@ check "streamed, then down at the end: exit 8 (got $exit_status)" test "$exit_st
 check "-- ends the options: the caster was asked for -DASH" grep -q 'GET /-DASH' "$work/caster.log"
 start_caster --mount RTCM3_DEMO
 ends 5 15 "one of two not found" RTCM3_DEMO NO_SUCH --duration 2
-check "the other one streamed to the end" grep -q 'RTCM3_DEMO: ended streaming' "$work/run.log"
+check "the other one streamed to the end" grep -q 'RTCM3_DEMO: streaming until stopped at [0-9.]* s' "$work/run.log"
+check "the refused one stopped when refused, not at the end of the run" \
+  grep -Eq '^velto: NO_SUCH: mount point not found; stopped at 0\.[0-9] s' "$work/run.log"
 stop_caster
 
 # Group: refused before any thread runs (-8 from VeltoStart).

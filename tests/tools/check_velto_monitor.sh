@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # velto monitor watching two mount points of a caster that drops one of them
-# once, as an operator watches a small network: the page in a real browser
-# (chromium, driven by tests/tools/monitor/monitor_page.mjs) must show it all
-# and survive a receiver descriptor that is markup; the same events reach the
-# --json file and /events; /metrics must pass promtool; requests that a
-# broken or hostile client sends are refused while the monitor goes on; and
-# --output-dir keeps each mount point's bytes as velto stream does.
+# once, and one it does not have, as an operator watches a small network:
+# the page in a real browser (chromium, driven by
+# tests/tools/monitor/monitor_page.mjs) must show it all and survive a
+# receiver descriptor that is markup; the same events reach the --json file
+# and /events; /metrics must pass promtool; requests that a broken or hostile
+# client sends are refused while the monitor goes on; and --output-dir keeps
+# each mount point's bytes as velto stream does.
 #
 # The browser part runs where VELTO_MONITOR_BROWSER=1 (the plain build); the
 # sanitizer builds run the rest, which is quicker as it need not wait for the
@@ -18,6 +19,7 @@ mkdir -p "$artifacts" "$work/sent" "$work/out"
 
 receiver='<img src=x onerror=alert(1)>'
 mounts=(RTCM3_A '<i>B&amp')
+refused=MISSING
 port=8080
 
 browser=${VELTO_MONITOR_BROWSER:-0}
@@ -32,26 +34,26 @@ fi
 
 start_caster --mount "${mounts[0]}" --mount "${mounts[1]}" --receiver-descriptor "$receiver" \
   --drop-every 3 --drops 1 --record "$work/sent"
-"$VELTO" monitor "${mounts[@]}" --listen "127.0.0.1:$port" --interval 2 --json "$work/events.jsonl" \
+"$VELTO" monitor "${mounts[@]}" "$refused" --listen "127.0.0.1:$port" --interval 2 --json "$work/events.jsonl" \
   --output-dir "$work/out" 2>"$work/monitor.log" &
 monitor_pid=$!
 wait_for_text "$work/monitor.log" "monitor at http://127\.0\.0\.1:$port/" 10
 curl -sN "http://127.0.0.1:$port/events" >"$work/sse.txt" &
 sse_pid=$!
 
-python3 "$here/monitor_checks.py" http "$port" || fail "HTTP checks (see above)"
+python3 "$here/monitor_checks.py" http "$port" "${mounts[@]}" "$refused" || fail "HTTP checks (see above)"
 
 # The browser waits out the drop and the library's 30-s pause; the metrics
 # are checked meanwhile.
 if [ "$browser" = 1 ]; then
   PUPPETEER_SKIP_DOWNLOAD=1 node "$here/monitor/monitor_page.mjs" "http://127.0.0.1:$port/" \
-    "$artifacts/monitor-page.png" "$receiver" "${mounts[@]}" &
+    "$artifacts/monitor-page.png" "$receiver" "$refused" "${mounts[@]}" &
   browser_pid=$!
 fi
 
 # A few stats rounds and latency intervals in, the figures are all there.
 wait_for_text "$work/events.jsonl" '"event":"stats".*"elapsed_s":(6|7|8)\.' 20
-python3 "$here/monitor_checks.py" metrics "$port" "$work/metrics.txt" "${mounts[@]}" \
+python3 "$here/monitor_checks.py" metrics "$port" "$work/metrics.txt" "$refused" "${mounts[@]}" \
   || fail "metrics (see above)"
 if command -v promtool >/dev/null; then
   check "promtool check metrics finds nothing" promtool check metrics <"$work/metrics.txt"
@@ -63,7 +65,8 @@ if [ "$browser" = 1 ]; then
 fi
 
 # Stopped with the dropped stream back (after the browser) or still waiting
-# out the pause (without it): exit 0 or 8, as the events say.
+# out the pause (without it): exit 5 all the same, for the refused mount
+# point, the worst ending.
 kill -TERM "$monitor_pid"
 wait_for_exit "$monitor_pid" 20
 kill "$sse_pid" 2>/dev/null

@@ -4,8 +4,8 @@
 # `velto stream --json`: the bytes reach the file unchanged, and the facts
 # in the JSON summary are the ones known of the recording and confirmed by
 # RTKLIB's convbin (tests/tools/check_recording.py). Its epochs are from
-# 2012, so every latency is out of range: flagged and kept out of the
-# statistics, never averaged in.
+# 2012, so every latency is out of range: flagged, named as far from the
+# clock and kept out of the statistics, never averaged in.
 NEEDS_SANDBOX=1
 source "$(dirname "$0")/lib.sh"
 : "${RECORDING:?path of tests/data/GMSD7_20121014.rtcm3}"
@@ -20,5 +20,11 @@ check "down at the end (the caster hung up after the file): exit 8 (got $status)
 check "the file arrived byte for byte" cmp -s "$RECORDING" "$work/got.rtcm"
 check "the recording's facts in the JSON summary, and convbin agrees" \
   python3 "$(dirname "$0")/check_velto_replay.py" "$work/events.json" "$RECORDING"
-check "the station told in words" grep -q 'RTCM3_DEMO: receiver TRIMBLE NETR9' "$work/velto.log"
+# The recording's receiver gives no firmware and no serial number: left out,
+# not printed empty.
+check "the station told in words, without its empty fields" \
+  grep -Eq 'RTCM3_DEMO: station ID 611; antenna .*; receiver TRIMBLE NETR9$' "$work/velto.log"
+check "its epochs named as far from the clock, not as a latency" \
+  grep -Eq 'RTCM3_DEMO: GPS epoch [0-9.]+ (days|h) (behind|ahead of) the clock: replayed data or a wrong receiver clock' \
+  "$work/velto.log"
 finish

@@ -1,12 +1,14 @@
 """Checks of velto monitor from outside, as a browser, a script or a hostile
 client meets it (check_velto_monitor.sh runs them).
 
-    monitor_checks.py http PORT
-        requests that must be refused, each with its error status, while the
-        monitor goes on serving; the limit of event streams (503 beyond it,
-        while / and /metrics still answer)
-    monitor_checks.py metrics PORT FILE MOUNT...
-        /metrics saved to FILE (for promtool) and its figures per mount point
+    monitor_checks.py http PORT MOUNT...
+        the page comes with the state of every mount point in it; requests
+        that must be refused, each with its error status, while the monitor
+        goes on serving; the limit of event streams (503 beyond it, while /
+        and /metrics still answer)
+    monitor_checks.py metrics PORT FILE REFUSED MOUNT...
+        /metrics saved to FILE (for promtool), its figures per mount point,
+        and why the refused mount point stopped
     monitor_checks.py events EVENTS SSE CASTER_LOG SENT_DIR OUT_DIR EXIT MOUNT...
         the messages of /events are the lines of --json; every --output-dir
         file holds exactly what the caster sent; the process's exit status
@@ -68,12 +70,23 @@ def open_event_stream(port):
 
 
 # --- what a hostile or broken client sends ------------------------------------
-def http(port):
+def served_state(page):
+    """The state in the page's data block, or None."""
+    found = re.search(r'<script id="state" type="application/json">(.*?)</script>', page, re.S)
+    return json.loads(found.group(1)) if found and found.group(1) else None
+
+
+def http(port, *mounts):
     port = int(port)
     status, head = get(port, "/")
     check("/ is the page, with its security headers",
           status == 200 and "text/html" in head and "Content-Security-Policy: default-src 'none'" in head
           and "script-src 'self'" in head and "X-Content-Type-Options: nosniff" in head, head)
+    # What a one-shot screenshot gets: the page alone, its state already in.
+    state = served_state(fetch(port, "/").decode("utf-8"))
+    check("/ carries the state of every mount point, names as data",
+          state is not None and [m["mount"] for m in state["mounts"]] == list(mounts),
+          state and [m["mount"] for m in state["mounts"]])
     status, head = raw_request(port, b"HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
     check("HEAD / answers 200", status == 200, head)
     for method in ("POST", "PUT", "DELETE", "OPTIONS", "PATCH"):
@@ -120,7 +133,7 @@ def http(port):
 
 
 # --- /metrics -----------------------------------------------------------------
-def metrics(port, path, *mounts):
+def metrics(port, path, refused, *mounts):
     text = fetch(int(port), "/metrics").decode("utf-8")
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
@@ -133,6 +146,9 @@ def metrics(port, path, *mounts):
     def label(mount):
         return mount.replace("\\", "\\\\").replace('"', '\\"')
 
+    endings = {labels: value for (name, labels), value in samples.items() if name == "velto_mount_ending"}
+    check("%s: velto_mount_ending says why it stopped, and only it has one" % refused,
+          endings == {'{mount="%s",reason="not_found"}' % label(refused): 1.0}, endings)
     for mount in mounts:
         of = {k: v for k, v in samples.items() if 'mount="%s"' % label(mount) in k[1]}
         figure = {name: value for (name, labels), value in of.items() if labels == '{mount="%s"}' % label(mount)}
@@ -167,14 +183,11 @@ def events(events_path, sse_path, caster_log, sent_dir, out_dir, exit_status, *m
     kinds = {e["event"] for e in parsed}
     check("the --json file has start, status, stats, summary and exit events",
           {"start", "status", "stats", "summary", "exit"} <= kinds, kinds)
-    # Stopped by SIGTERM: 0 when every mount point was streaming then, 8
-    # when the dropped one still waited out the library's pause.
-    last = {m: [e["status"] for e in parsed if e["event"] == "status" and e["mount"] == m
-                and e["status"] != 0][-1:] for m in mounts}
-    wanted = 0 if all(codes == [1] for codes in last.values()) else 8
-    check("exit status %s, the event's too, as the last statuses %s call for" % (exit_status, last),
+    # Stopped by SIGTERM: 5 for the mount point the caster does not have,
+    # the worst of the endings, whatever the others did.
+    check("exit status %s, the event's too: 5, the refused mount point's" % exit_status,
           parsed[-1]["event"] == "exit" and parsed[-1]["reason"] == "signal SIGTERM"
-          and parsed[-1]["exit_status"] == int(exit_status) == wanted, parsed[-1])
+          and parsed[-1]["exit_status"] == int(exit_status) == 5, parsed[-1])
     stats = [e for e in parsed if e["event"] == "stats"]
     check("stats events carry the analysis' facts under rtcm",
           stats and all("framing" in e["rtcm"] and "station" in e["rtcm"] for e in stats), stats[:1])

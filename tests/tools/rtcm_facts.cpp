@@ -2,7 +2,7 @@
 // prints its facts and events as one JSON document. The tests use it to
 // check the analysis on a real recording and on velto-caster's stream.
 //
-//   rtcm_facts [--leap-seconds N] [--receipt-time UNIX_SECONDS]
+//   rtcm_facts [--leap-seconds N] [--receipt-time UNIX_SECONDS] [--latency-limit SECONDS]
 //              [--roll-every SECONDS] [--block BYTES] [--pretty] FILE|-
 //
 // Without --receipt-time each block is stamped with the system clock as it
@@ -35,7 +35,7 @@ struct Arguments {
     fprintf(stderr,
             "rtcm_facts: %s\n"
             "usage: rtcm_facts [--leap-seconds N] [--receipt-time UNIX_SECONDS] "
-            "[--roll-every SECONDS] [--block BYTES] [--pretty] FILE|-\n",
+            "[--latency-limit SECONDS] [--roll-every SECONDS] [--block BYTES] [--pretty] FILE|-\n",
             problem);
     exit(2);
 }
@@ -59,6 +59,8 @@ Arguments parse(int argc, char **argv) {
         } else if (arg == "--receipt-time" && hasValue) {
             arguments.fixedReceipt = true;
             arguments.receiptTime = number(argv[++i]);
+        } else if (arg == "--latency-limit" && hasValue) {
+            arguments.options.latencyLimitSeconds = number(argv[++i]);
         } else if (arg == "--roll-every" && hasValue) {
             arguments.rollEvery = number(argv[++i]);
         } else if (arg == "--block" && hasValue) {

@@ -123,6 +123,13 @@ def events(path, velto_log, caster_log, sent_dir, out_dir):
             check("NOT_THERE at %.0f s: countdown estimated" % since,
                   e["next_attempt_estimated"] and abs(e["next_attempt_in_s"] - (60 - since)) < 2.5, e)
 
+    # The station is told once, when first identified; the dropped stream
+    # comes back from the same station, which is no change.
+    for m in MOUNTS[:3]:
+        told = [(e["event"], e.get("identified")) for e in of[m] if e["event"].startswith("station")]
+        check("%s: one station event, with every part, and no station_changed" % m,
+              told == [("station", ["id", "position", "antenna", "receiver"])], told)
+
     for m, f in zip(MOUNTS, FILES):
         stats = [e for e in of[m] if e["event"] == "stats"]
         check("%s: a stats event every 5 s" % m,

@@ -312,8 +312,9 @@ void framing() {
 
 // Group: latency across the time scales, with the receipt clock fixed.
 // Epochs just before the end of a GPS week arrive in the next week; GLONASS
-// counts in Moscow time and BeiDou 14 s behind GPS; a 20-minute-old epoch
-// (a replayed recording) is flagged and kept out of the statistics.
+// counts in Moscow time and BeiDou 14 s behind GPS; an epoch more than a
+// minute from the clock (a replayed recording) is flagged, named far from
+// the clock, and kept out of the statistics.
 void latency() {
     analysis::StreamAnalysis stream(fixedOptions());
     Msm gps;
@@ -346,6 +347,17 @@ void latency() {
 
     facts = analyse(stream, legacyFrame(1004, 1, 300, {9}), unixAtGps(kWeek + 1, 1200.3));
     CHECK(facts.observations[0].last.latencyFlagged && facts.latency.flagged == 1);
+    CHECK(facts.latency.farFromClock);
+    // 90 s either way is no latency either; 59 s still is one.
+    analysis::StreamAnalysis near90(fixedOptions());
+    const double epochAndReceipt[][2] = {{1000, 1090}, {1100, 1010}, {1200, 1259}};
+    for (const auto &times : epochAndReceipt) {
+        Msm late = gps;
+        late.epochMs = (uint32_t)(times[0] * 1000);
+        facts = analyse(near90, msmFrame(late), unixAtGps(kWeek, times[1]));
+        CHECK(facts.latency.farFromClock == (times[1] != 1259));
+    }
+    CHECK(facts.latency.run.count == 1 && facts.latency.flagged == 2);
     Msm galileo = gps;
     galileo.message = 1094;
     galileo.epochMs = 1250000;
@@ -424,17 +436,20 @@ void outagesStationAndJson() {
         std::string line = analysis::jsonLine(j);
         CHECK(nlohmann::json::parse(line) == nlohmann::json::parse(line)); // parses, and again
         std::string part = j.contains("part") ? ":" + j["part"].get<std::string>() : "";
+        for (const auto &name : j.value("identified", nlohmann::json::array()))
+            part += (part.empty() ? ":" : ",") + name.get<std::string>();
         kinds.push_back(j["event"].get<std::string>() + part);
-        if (j.contains("part") && j["part"] == "receiver" && !j["from"].is_null()) {
-            CHECK(j["from"]["type"] == "OLD RX");
+        if (j.contains("part") && j["part"] == "receiver") {
+            CHECK(j["from"]["type"] == "OLD RX" && j["changes"] == 1);
             const char replaced[] = "NEW <img src=x onerror=alert(1)> \xEF\xBF\xBD\xEF\xBF\xBD";
             CHECK(line.find(replaced) != std::string::npos);
         }
     }
-    std::vector<std::string> expected = {"station_changed:id",       "station_changed:antenna",
-                                         "station_changed:receiver", "outage_started",
-                                         "outage_ended",             "station_changed:receiver",
-                                         "station_changed:position"};
+    // The parts first seen are one "station" event (at the roll: the first
+    // receiver message gives no position); the position that completes the
+    // station later is one too; only the new receiver is a change.
+    std::vector<std::string> expected = {"station:id,antenna,receiver", "outage_started", "outage_ended",
+                                         "station_changed:receiver",    "station:position"};
     CHECK(kinds == expected);
 
     nlohmann::json j = nlohmann::json::parse(analysis::jsonLine(analysis::toJson(facts)));
@@ -442,6 +457,62 @@ void outagesStationAndJson() {
     CHECK(near(j["station"]["position"]["latitude_deg"].get<double>(), g.latitudeDeg, 1e-8));
     CHECK(j["outages"]["recent"][0]["seconds"] == 25.0);
     CHECK(j["framing"]["frames"] == 5 && j["messages"][2]["type"] == 1033);
+}
+
+// Group: what the station's events tell over a run. Its first sighting is
+// one event, whatever parts the first messages carry; the same station
+// after a reconnection is no news; and a caster that alternates
+// descriptors is told at its first change, then once an interval with the
+// number of changes, never once per message.
+void stationEvents() {
+    int64_t x = 38006896000LL, y = 8820774000LL, z = 50287913000LL;
+    Msm gps;
+    gps.message = 1074;
+    gps.station = 1000;
+    gps.satellites = {5};
+    gps.signals = {2};
+    Bytes epoch = stationFrame(1005, 1000, x, y, z, 0);
+    append(epoch, receiverFrame(1000, "ANT", "RX", "1.0"));
+    append(epoch, msmFrame(gps));
+
+    analysis::StreamAnalysis stream(fixedOptions());
+    double t0 = unixAtGps(kWeek, 0); // the epoch's own time
+    stream.feed(epoch.data(), 10, t0); // the station's frames split across blocks
+    stream.feed(epoch.data() + 10, epoch.size() - 10, t0 + 0.01);
+    std::vector<analysis::Event> events = stream.takeEvents();
+    CHECK(events.size() == 1 && events[0].kind == analysis::kStationIdentified &&
+          events[0].identified.size() == 4 && events[0].after.id == 1000);
+    stream.linkDropped(t0 + 1);
+    stream.feed(epoch.data(), epoch.size(), t0 + 5);
+    stream.rollInterval(t0 + 6);
+    CHECK(stream.takeEvents().empty());
+
+    Bytes a = receiverFrame(1000, "ANT", "RX A", "1.0"), b = receiverFrame(1000, "ANT B", "RX B", "1.0");
+    for (int i = 0; i < 1000; ++i) {
+        const Bytes &frame = i % 2 == 0 ? a : b;
+        stream.feed(frame.data(), frame.size(), t0 + 7 + i * 0.001);
+    }
+    events = stream.takeEvents();
+    CHECK(events.size() == 2); // the receiver's first change, and the antenna's
+    stream.rollInterval(t0 + 8);
+    std::vector<analysis::Event> rolled = stream.takeEvents();
+    uint64_t receiverChanges = 0;
+    for (const analysis::Event &event : rolled)
+        if (event.kind == analysis::kStationChanged && event.part == analysis::kPartReceiver)
+            receiverChanges = event.changes;
+    CHECK(rolled.size() == 2 && receiverChanges == 999); // 1000 changes in all
+
+    // Still flapping: nothing until the next roll, then one per part.
+    for (int i = 0; i < 10; ++i)
+        stream.feed((i % 2 ? a : b).data(), a.size(), t0 + 9 + i * 0.1);
+    CHECK(stream.takeEvents().empty());
+    stream.rollInterval(t0 + 10);
+    CHECK(stream.takeEvents().size() == 2);
+    // Quiet for an interval: the next change is told at once again.
+    stream.rollInterval(t0 + 11);
+    stream.feed(b.data(), b.size(), t0 + 12); // a came last
+    events = stream.takeEvents();
+    CHECK(events.size() == 2 && events[0].changes == 1 && events[1].changes == 1);
 }
 
 } // namespace
@@ -452,5 +523,6 @@ int main() {
     framing();
     latency();
     outagesStationAndJson();
+    stationEvents();
     return checkResult("analysis");
 }

@@ -87,6 +87,9 @@ void StreamAnalysis::feed(const void *bytes, size_t count, double receivedAt) {
     hasData_ = true;
     lastData_ = receivedAt;
     scanner_.feed(static_cast<const uint8_t *>(bytes), count);
+    const StationFacts &s = station_;
+    if (s.hasId && s.hasPosition && s.hasAntenna && s.hasReceiver)
+        announceStation();
 }
 
 void StreamAnalysis::linkDropped(double at) {
@@ -127,6 +130,9 @@ void StreamAnalysis::rollInterval(double at) {
     intervalStart_ = at;
     intervalBytesAtStart_ = framing.bytes;
     intervalFramesAtStart_ = framing.frames;
+
+    announceStation();
+    releaseHeldChanges();
 
     if (hasData_ && !outages_.open && at - lastData_ > options_.outageAfterSeconds) {
         outages_.open = true;
@@ -189,7 +195,7 @@ void StreamAnalysis::noteStationId(int id) {
     StationFacts before = station_;
     station_.hasId = true;
     station_.id = id;
-    stationChanged(kPartStationId, before.hasId, before);
+    stationPart(kPartStationId, before.hasId, before);
 }
 
 void StreamAnalysis::stationPosition(const StationPosition &position) {
@@ -214,7 +220,7 @@ void StreamAnalysis::stationPosition(const StationPosition &position) {
     s.y = position.y / 1e4;
     s.z = position.z / 1e4;
     s.geodetic = wgs84FromEcef(s.x, s.y, s.z);
-    stationChanged(kPartPosition, before.hasPosition, before);
+    stationPart(kPartPosition, before.hasPosition, before);
 }
 
 void StreamAnalysis::descriptors(const Descriptors &found) {
@@ -230,7 +236,7 @@ void StreamAnalysis::descriptors(const Descriptors &found) {
     }
     if (!before.hasAntenna || !sameAntenna(before, s)) {
         s.hasAntenna = true;
-        stationChanged(kPartAntenna, before.hasAntenna, before);
+        stationPart(kPartAntenna, before.hasAntenna, before);
         before = station_;
     }
     if (!found.hasReceiver)
@@ -240,19 +246,66 @@ void StreamAnalysis::descriptors(const Descriptors &found) {
     s.receiverSerial = found.receiverSerial;
     if (!before.hasReceiver || !sameReceiver(before, s)) {
         s.hasReceiver = true;
-        stationChanged(kPartReceiver, before.hasReceiver, before);
+        stationPart(kPartReceiver, before.hasReceiver, before);
     }
 }
 
-void StreamAnalysis::stationChanged(StationPart part, bool hadBefore, const StationFacts &before) {
+// station_ holds the part as it is now; before, the station as it was.
+void StreamAnalysis::stationPart(StationPart part, bool knownBefore, const StationFacts &before) {
+    if (!knownBefore) {
+        unannounced_[part] = true;
+        return;
+    }
+    if (unannounced_[part])
+        return; // not told yet: the announcement will carry the latest
+    ChangeGate &gate = gates_[part];
+    if (gate.toldThisInterval) {
+        if (gate.held++ == 0)
+            gate.before = before;
+        return;
+    }
+    gate.toldThisInterval = true;
     Event event;
     event.kind = kStationChanged;
     event.time = now_;
     event.part = part;
-    event.hadBefore = hadBefore;
     event.before = before;
     event.after = station_;
     pushEvent(event);
+}
+
+void StreamAnalysis::announceStation() {
+    Event event;
+    event.kind = kStationIdentified;
+    event.time = now_;
+    event.after = station_;
+    for (int part = 0; part < kStationParts; ++part) {
+        if (unannounced_[part])
+            event.identified.push_back((StationPart)part);
+        unannounced_[part] = false;
+    }
+    if (!event.identified.empty())
+        pushEvent(event);
+}
+
+// At the end of an interval: the changes held back in it are told as one,
+// which takes the place of the next interval's first.
+void StreamAnalysis::releaseHeldChanges() {
+    for (int part = 0; part < kStationParts; ++part) {
+        ChangeGate &gate = gates_[part];
+        gate.toldThisInterval = gate.held > 0;
+        if (gate.held == 0)
+            continue;
+        Event event;
+        event.kind = kStationChanged;
+        event.time = now_;
+        event.part = (StationPart)part;
+        event.changes = gate.held;
+        event.before = gate.before;
+        event.after = station_;
+        pushEvent(event);
+        gate.held = 0;
+    }
 }
 
 void StreamAnalysis::observation(const ObservationHeader &header) {
@@ -319,6 +372,7 @@ void StreamAnalysis::recordLatency(EpochFacts &epoch) {
         latency.hasLast = true;
         latency.lastMs = epoch.latencyMs;
     }
+    latency.farFromClock = epoch.latencyFlagged;
     if (epoch.latencyFlagged != latencyOutOfRange_) {
         latencyOutOfRange_ = epoch.latencyFlagged;
         Event event;

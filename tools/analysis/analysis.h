@@ -36,7 +36,10 @@ namespace analysis {
 struct Options {
     int leapSeconds = kDefaultLeapSeconds; // GPS minus UTC
     double outageAfterSeconds = 10;        // a gap in the data longer than this is an outage
-    double latencyLimitSeconds = 600;      // latencies beyond +-this are flagged, not counted
+    // An epoch further than this from the clock, either way, is not a
+    // latency: a replayed recording, or a receiver with a wrong clock. It is
+    // flagged and kept out of the latency figures.
+    double latencyLimitSeconds = 60;
 };
 
 // The system clock as POSIX seconds.
@@ -114,6 +117,7 @@ struct LatencyFacts {
     double lastMs = 0;
     bool hasLastFlagged = false;
     double lastFlaggedMs = 0;
+    bool farFromClock = false; // the latest epoch was beyond the limit
 };
 
 struct Outage {
@@ -156,7 +160,8 @@ struct Facts {
 };
 
 enum EventKind {
-    kStationChanged,  // the station part `part` appeared or changed
+    kStationChanged,  // the known station part `part` changed
+    kStationIdentified, // station parts seen for the first time: `identified`
     kOutageStarted,   // no data for longer than the limit (seen at an interval roll)
     kOutageEnded,     // data again after an outage
     kLatencyFlagged,  // latency went beyond the limit
@@ -164,12 +169,14 @@ enum EventKind {
 };
 
 enum StationPart { kPartStationId, kPartPosition, kPartAntenna, kPartReceiver };
+const int kStationParts = 4;
 
 struct Event {
     EventKind kind = kStationChanged;
     double time = 0; // the receipt or roll time that revealed it
-    StationPart part = kPartStationId;
-    bool hadBefore = false;  // station events: the part was known before
+    StationPart part = kPartStationId;       // kStationChanged
+    uint64_t changes = 1;                    // kStationChanged: changes it stands for
+    std::vector<StationPart> identified;     // kStationIdentified, in StationPart order
     StationFacts before;     // station events: the station before and after
     StationFacts after;
     Outage outage;           // outage events (end and seconds 0 while open)
@@ -219,7 +226,9 @@ private:
     void startEpoch(ConstellationState &state, const ObservationHeader &header);
     void recordLatency(EpochFacts &epoch);
     void ephemeris(const EphemerisHeader &ephemeris);
-    void stationChanged(StationPart part, bool hadBefore, const StationFacts &before);
+    void stationPart(StationPart part, bool knownBefore, const StationFacts &before);
+    void announceStation();
+    void releaseHeldChanges();
     void pushEvent(const Event &event);
     std::vector<MessageTypeFacts> messageFacts() const;
 
@@ -257,6 +266,21 @@ private:
     bool latencyOutOfRange_ = false;
 
     OutageFacts outages_;
+
+    // A part of the station seen for the first time is not a change: the
+    // parts first seen are told together in one kStationIdentified, as soon
+    // as the station is complete, or else when the interval closes.
+    bool unannounced_[kStationParts] = {};
+    // A part that keeps changing (a caster that alternates descriptors) is
+    // told at its first change, then at most once an interval, with the
+    // number of changes the told one stands for.
+    struct ChangeGate {
+        bool toldThisInterval = false;
+        uint64_t held = 0;   // changes since the last one told
+        StationFacts before; // the station as the last told change left it
+    };
+    ChangeGate gates_[kStationParts];
+
     std::deque<Event> events_;
     uint64_t eventsDropped_ = 0;
 };

@@ -111,6 +111,7 @@ json latencyJson(const Facts &facts) {
     j["last_ms"] = latency.hasLast ? milliseconds(latency.lastMs) : json(nullptr);
     j["flagged"] = latency.flagged;
     j["last_flagged_ms"] = latency.hasLastFlagged ? milliseconds(latency.lastFlaggedMs) : json(nullptr);
+    j["far_from_clock"] = latency.farFromClock;
     j["limit_ms"] = facts.options.latencyLimitSeconds * 1000;
     j["leap_seconds"] = facts.options.leapSeconds;
     json interval = statisticsJson(latency.interval, true);
@@ -225,9 +226,19 @@ json toJson(const Event &event) {
     case kStationChanged:
         j["event"] = "station_changed";
         j["part"] = partName(event.part);
-        j["from"] = event.hadBefore ? stationPartJson(event.part, event.before) : json(nullptr);
+        j["from"] = stationPartJson(event.part, event.before);
         j["to"] = stationPartJson(event.part, event.after);
+        j["changes"] = event.changes;
         break;
+    case kStationIdentified: {
+        j["event"] = "station";
+        json parts = json::array();
+        for (StationPart part : event.identified)
+            parts.push_back(partName(part));
+        j["identified"] = parts;
+        j["station"] = stationJson(event.after);
+        break;
+    }
     case kOutageStarted:
         j["event"] = "outage_started";
         j["since"] = timeOf(event.outage.start);

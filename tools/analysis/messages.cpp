@@ -202,6 +202,26 @@ MessageFamily messageFamily(int message) {
     return ephemerisLayout(message, &ephemeris) ? kEphemeris : kOtherMessage;
 }
 
+bool isDefinedMessage(int message) {
+    // MSM1 to MSM7 of GPS, GLONASS, Galileo, SBAS, QZSS, BeiDou and NavIC.
+    if (message >= 1071 && message <= 1137)
+        return message % 10 >= 1 && message % 10 <= 7;
+    static const int kRanges[][2] = {
+        {1001, 1017}, // observations, station, antenna, system parameters, network RTK
+        {1019, 1027}, // GPS and GLONASS ephemerides, transformations
+        {1029, 1035}, // text, network residuals, physical station, descriptors, FKP
+        {1037, 1039}, // GLONASS network RTK
+        {1041, 1042}, // NavIC and BeiDou ephemerides
+        {1044, 1046}, // QZSS and Galileo ephemerides
+        {1057, 1068}, // SSR of GPS and GLONASS
+        {1230, 1230}, // GLONASS code-phase biases
+    };
+    for (const auto &range : kRanges)
+        if (message >= range[0] && message <= range[1])
+            return true;
+    return false;
+}
+
 int messageNumber(const uint8_t *payload, size_t size) {
     return size < 2 ? -1 : (payload[0] << 4) | (payload[1] >> 4);
 }

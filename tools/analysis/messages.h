@@ -29,6 +29,12 @@ enum MessageFamily {
 
 MessageFamily messageFamily(int messageNumber);
 
+// Whether RTCM 3 defines the message number: observations, station and
+// antenna, ephemerides, network corrections, transformations, text, SSR,
+// MSM and GLONASS biases. Proprietary (4001-4095), reserved and unassigned
+// numbers are not.
+bool isDefinedMessage(int messageNumber);
+
 // The first 12 bits; -1 when the payload is too short to hold them.
 int messageNumber(const uint8_t *payload, size_t size);
 

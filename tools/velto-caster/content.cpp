@@ -13,6 +13,8 @@ namespace {
 const int kExitUsage = 2;
 // The longest descriptor a 1033 may carry.
 const size_t kMaxReceiverDescriptor = 31;
+// A reference station ID has 12 bits.
+const int kMaxStationId = 4095;
 // The station's own messages go with the first epoch and then this often.
 const uint64_t kStationEveryMs = 10000;
 // Epoch intervals the synthetic station may choose, shortest first: the
@@ -47,8 +49,8 @@ uint64_t epochIntervalMs(double rate, size_t observationBytes, size_t stationByt
 // each stamped with the time it is built.
 class SyntheticContent : public PacedContent {
 public:
-    SyntheticContent(double rate, int connectionNumber, const std::string &receiverType)
-        : station_(1000 + connectionNumber % 1000, 0x9E3779B9u * (uint32_t)connectionNumber, receiverType) {
+    SyntheticContent(double rate, int stationId, int connectionNumber, const std::string &receiverType)
+        : station_(stationId, 0x9E3779B9u * (uint32_t)connectionNumber, receiverType) {
         if (rate > 0) {
             interval_ = epochIntervalMs(rate, station_.observationBytes(), station_.stationBytes());
             double epochBytes = (double)(station_.observationBytes() + station_.stationBytes());
@@ -107,6 +109,15 @@ bool parseContentOption(const std::string &arg, bool hasInlineValue,
             usageError("--replay needs a file name");
     } else if (arg == "--loop" && !hasInlineValue) {
         options->loop = true;
+    } else if (arg == "--station-id") {
+        const char *text = value();
+        char *end = NULL;
+        long id = strtol(text, &end, 10);
+        if (end == text || *end != '\0' || id < 0 || id > kMaxStationId)
+            usageError("--station-id takes 0 to " + std::to_string(kMaxStationId));
+        options->stationId = (int)id;
+    } else if (arg == "--station-per-connection" && !hasInlineValue) {
+        options->stationPerConnection = true;
     } else if (arg == "--receiver-descriptor") {
         options->receiverDescriptor = value();
         if (options->receiverDescriptor.size() > kMaxReceiverDescriptor)
@@ -135,6 +146,11 @@ void printContentUsage(FILE *to) {
     fprintf(to,
             "\n"
             "Stream content (default: a synthetic station, see above):\n"
+            "  --station-id N      the synthetic station's reference station ID, 0 to %d;\n"
+            "                      the same on every connection, as a real station's (default %d)\n"
+            "  --station-per-connection  a new station ID for each stream connection instead\n"
+            "                      (the ID plus the connection's number), to see a client\n"
+            "                      notice a change of station\n"
             "  --receiver-descriptor TEXT  receiver type the synthetic station sends in 1033\n"
             "                      (at most %zu characters; default \"%s\")\n"
             "  --replay FILE       serve this recorded RTCM 3 file instead: at the pace of its\n"
@@ -142,7 +158,7 @@ void printContentUsage(FILE *to) {
             "                      --rate is given (0 = as fast as possible); the connection\n"
             "                      closes at the end of the file\n"
             "  --loop              with --replay: start over at the end, without end\n",
-            kMaxReceiverDescriptor, kSyntheticReceiverType);
+            kMaxStationId, ContentOptions().stationId, kMaxReceiverDescriptor, kSyntheticReceiverType);
 }
 
 std::unique_ptr<StreamContent> openStreamContent(const ContentOptions &options, double rate,
@@ -151,5 +167,7 @@ std::unique_ptr<StreamContent> openStreamContent(const ContentOptions &options, 
         return openReplay(options.recording, options.rateGiven ? rate : -1, options.loop);
     const std::string &receiver =
         options.receiverDescriptor.empty() ? std::string(kSyntheticReceiverType) : options.receiverDescriptor;
-    return std::unique_ptr<StreamContent>(new SyntheticContent(rate, connectionNumber, receiver));
+    int stationId = options.stationPerConnection ? (options.stationId + connectionNumber) % (kMaxStationId + 1)
+                                                 : options.stationId;
+    return std::unique_ptr<StreamContent>(new SyntheticContent(rate, stationId, connectionNumber, receiver));
 }

@@ -21,6 +21,8 @@ struct ContentOptions {
     bool loop = false;       // --loop
     bool rateGiven = false;  // --rate given: a replay follows it instead of its epochs
     std::string receiverDescriptor; // --receiver-descriptor: receiver type in 1033
+    int stationId = 1000;           // --station-id: the synthetic station's ID
+    bool stationPerConnection = false; // --station-per-connection: a new ID each time
     std::shared_ptr<const Recording> recording; // the replayed file, read at start
 };
 

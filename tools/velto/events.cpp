@@ -111,7 +111,11 @@ json stats(const Stamp &when, const std::string &mount, const SessionSnapshot &s
 json summary(const Stamp &when, const std::string &mount, const SessionSnapshot &shot, Ending ending) {
     json event = perMount("summary", when, mount);
     event["ending"] = endingName(ending);
+    event["ending_text"] = endingMeaning(ending);
     event["exit_status"] = exitStatusFor(ending);
+    // When this mount point stopped: its refusal or its failed output, or
+    // the end of the run; the run itself may go on much longer.
+    event["stopped_s"] = shot.stopped ? json(rounded(shot.stoppedAfter)) : json();
     event["bytes"] = shot.bytes;
     event["blocks"] = shot.blocks;
     event["connections"] = shot.connections;

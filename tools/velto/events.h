@@ -44,8 +44,9 @@ json exit(const Stamp &when, const std::string &reason, int exitStatus);
 
 // The facts of the stream analysis, under the key "rtcm" of stats and summary.
 json rtcmFacts(const analysis::Facts &facts);
-// What the analysis noticed (station_changed, outage_started, outage_ended,
-// latency_flagged, latency_normal), as an event of the mount point.
+// What the analysis noticed (station, station_changed, outage_started,
+// outage_ended, latency_flagged, latency_normal), as an event of the mount
+// point.
 json noticed(const Stamp &when, const std::string &mount, const analysis::Event &noticed);
 
 // One line of JSON without its newline. Text is whatever bytes a caster or

@@ -112,16 +112,50 @@ void sessionFamilies(Exposition &out, const std::vector<MountReading> &mounts) {
            [](const MountReading &r) { return (double)r.attempts; });
     simple(out, mounts, "velto_streaming_seconds_total", "counter", "Time spent streaming.",
            [](const MountReading &r) { return r.shot.streamingSeconds; });
+    // A mount point that velto stopped (the caster refused it for good, its
+    // output failed) is idle to the library; this says why it stopped, so
+    // that an alert rule can match the reason.
+    bool anyStopped = false;
+    for (const MountReading &reading : mounts)
+        anyStopped = anyStopped || reading.shot.stopped;
+    if (anyStopped)
+        perMount(out, mounts, "velto_mount_ending", "gauge",
+                 "1 for a mount point that has stopped, labelled with why: not_found, not_authorised, "
+                 "not_implemented, refused_at_start, output_failed; or, stopped with the run, "
+                 "streaming, down or never_streamed.",
+                 [](Exposition &o, const MountReading &r, const Labels &l) {
+                     if (!r.shot.stopped)
+                         return;
+                     Labels labels = l;
+                     labels.push_back({"reason", endingName(r.shot.ending)});
+                     o.sample(labels, 1);
+                 });
 }
 
 void framingFamilies(Exposition &out, const std::vector<MountReading> &mounts) {
     perMount(out, mounts, "velto_rtcm_frames_total", "counter",
-             "RTCM 3 frames with a good CRC-24Q, by message number.",
+             "RTCM 3 frames with a good CRC-24Q, by message number; numbers that RTCM 3 "
+             "does not define are counted together as \"other\".",
              [](Exposition &o, const MountReading &r, const Labels &l) {
+                 // A caster may send any of the 4096 numbers: one series each
+                 // would let it grow the scrape, and the monitoring database
+                 // behind it, without bound.
+                 uint64_t other = 0;
+                 bool anyOther = false;
                  for (const analysis::MessageTypeFacts &message : r.shot.analysis.messages) {
+                     if (!analysis::isDefinedMessage(message.number)) {
+                         other += message.count;
+                         anyOther = true;
+                         continue;
+                     }
                      Labels labels = l;
                      labels.push_back({"message", std::to_string(message.number)});
                      o.sample(labels, (double)message.count);
+                 }
+                 if (anyOther) {
+                     Labels labels = l;
+                     labels.push_back({"message", "other"});
+                     o.sample(labels, (double)other);
                  }
              });
     simple(out, mounts, "velto_rtcm_crc_rejects_total", "counter",

@@ -9,6 +9,7 @@
 
 #include "metrics.h"
 #include "monitor_assets.h"
+#include "monitor_state.h"
 
 namespace {
 
@@ -34,8 +35,8 @@ struct File {
     const MonitorAsset *asset;
     const char *type;
 };
+// The page itself, "/", is served with the state in it (route()).
 const File kFiles[] = {
-    {"/", &kAsset_index_html, "text/html; charset=utf-8"},
     {"/monitor.js", &kAsset_monitor_js, "text/javascript; charset=utf-8"},
     {"/monitor.css", &kAsset_monitor_css, "text/css; charset=utf-8"},
     {"/chart.js", &kAsset_chart_js, "text/javascript; charset=utf-8"},
@@ -124,6 +125,14 @@ void MonitorHttp::route() {
         server_->Get(file.path, [file](const httplib::Request &, httplib::Response &response) {
             response.set_content((const char *)file.asset->bytes, file.asset->size, file.type);
         });
+    // The page comes with the state of the moment in it (see
+    // MonitorState::pageWithState): it shows content without a request of
+    // its own, in a screenshot taken as soon as it has loaded.
+    server_->Get("/", [this](const httplib::Request &, httplib::Response &response) {
+        std::string page((const char *)kAsset_index_html.bytes, kAsset_index_html.size);
+        response.set_header("Cache-Control", "no-store");
+        response.set_content(MonitorState::pageWithState(page, content_.state()), "text/html; charset=utf-8");
+    });
     server_->Get("/api/state", [this](const httplib::Request &, httplib::Response &response) {
         response.set_header("Cache-Control", "no-store");
         response.set_content(content_.state(), "application/json");

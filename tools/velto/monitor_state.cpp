@@ -153,6 +153,13 @@ json MonitorState::mountJson(const Mount &mount, bool newestOnly, bool newLatenc
                             {"name", statusName(mark.status, mark.fromStart)},
                             {"text", statusMeaning(mark.status, mark.fromStart)}});
     j["timeline"] = timeline;
+    // Once velto has stopped a mount point (a refusal, its output), the
+    // library reports it idle: this says why it stopped, and when.
+    const SessionSnapshot &shot = mount.reading.shot;
+    j["ending"] = shot.stopped ? json{{"name", endingName(shot.ending)},
+                                      {"text", endingMeaning(shot.ending)},
+                                      {"time", timeJson(runStart_ + shot.stoppedAfter)}}
+                               : json();
 
     size_t first = newestOnly && !mount.samples.empty() ? mount.samples.size() - 1 : 0;
     json times = json::array(), bits = json::array(), satellites = json::object();
@@ -210,4 +217,24 @@ std::string MonitorState::metricsText(const MonitorReading &monitor) const {
     for (const Mount &mount : mounts_)
         readings.push_back(mount.reading);
     return ::metricsText(readings, monitor);
+}
+
+std::string MonitorState::pageWithState(const std::string &page, const std::string &state) {
+    static const char kOpening[] = "<script id=\"state\" type=\"application/json\">";
+    size_t at = page.find(kOpening);
+    if (at == std::string::npos)
+        return page;
+    at += sizeof kOpening - 1;
+    // Inside a script element only "</script" could end the data early: a
+    // "<" escaped as JSON (in strings, the only place JSON has one) can never
+    // form it, whatever a mount point or a descriptor holds.
+    std::string escaped;
+    escaped.reserve(state.size() + 64);
+    for (char c : state) {
+        if (c == '<')
+            escaped += "\\u003c";
+        else
+            escaped += c;
+    }
+    return page.substr(0, at) + escaped + page.substr(at);
 }

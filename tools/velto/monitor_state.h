@@ -46,6 +46,13 @@ public:
     std::string stateText(const MonitorReading &monitor) const;
     std::string metricsText(const MonitorReading &monitor) const;
 
+    // The page (index.html) with a state (stateText) in its data block
+    // <script id="state" type="application/json">: the page then shows the
+    // mount points as soon as it loads, before any request of its own, so
+    // that a screenshot taken at once has content. Its script keeps it
+    // going from there.
+    static std::string pageWithState(const std::string &page, const std::string &state);
+
 private:
     struct Mark {
         double time;    // POSIX seconds

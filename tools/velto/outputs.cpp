@@ -1,6 +1,7 @@
 #include "outputs.h"
 
 #include <errno.h>
+#include <math.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -55,9 +56,34 @@ std::string milliseconds(const json &value) {
     return text;
 }
 
-// "latency 12 ms" (the last epoch's), or "" before the first epoch.
+// "2.8 days", "15 min", "75 s": how far an epoch lies from the clock.
+std::string spanText(double seconds) {
+    char text[32];
+    seconds = fabs(seconds);
+    if (seconds < 120)
+        snprintf(text, sizeof text, "%.0f s", seconds);
+    else if (seconds < 2 * 3600)
+        snprintf(text, sizeof text, "%.0f min", seconds / 60);
+    else if (seconds < 48 * 3600)
+        snprintf(text, sizeof text, "%.1f h", seconds / 3600);
+    else
+        snprintf(text, sizeof text, "%.1f days", seconds / 86400);
+    return text;
+}
+
+// An epoch too far from the clock to be a latency: "epoch 2.8 days behind
+// the clock" (received long after its time) or "... ahead of the clock".
+std::string farEpochText(double latencyMs) {
+    return "epoch " + spanText(latencyMs / 1000) + (latencyMs >= 0 ? " behind" : " ahead of") + " the clock";
+}
+
+// "latency 12 ms" (the last epoch's), "epoch 2.8 days behind the clock"
+// while the epochs are far from it, or "" before the first epoch.
 std::string latencyText(const json &rtcm) {
-    const json &last = rtcm["latency"]["last_ms"];
+    const json &latency = rtcm["latency"];
+    if (latency.value("far_from_clock", false) && !latency["last_flagged_ms"].is_null())
+        return farEpochText(latency["last_flagged_ms"].get<double>());
+    const json &last = latency["last_ms"];
     return last.is_null() ? "" : "latency " + milliseconds(last);
 }
 
@@ -145,36 +171,70 @@ std::string statsText(const json &event) {
     if (!interval.is_null() && interval["count"].get<unsigned long long>() > 0)
         text += ", latency mean " + milliseconds(interval["mean_ms"]) + ", p95 " +
                 milliseconds(interval["p95_ms"]);
+    if (rtcm["latency"].value("far_from_clock", false))
+        text += ", " + latencyText(rtcm);
     std::string next = nextAttempt(event);
     return next.empty() ? text : text + ", " + next;
 }
 
-std::string stationPartText(const json &event) {
-    const json &to = event["to"];
-    std::string part = event["part"];
-    if (to.is_null())
-        return "station " + part + " no longer given";
+// Descriptor fields joined with ", ", each with its label; empty ones (a
+// station that leaves its firmware or serial number blank) are left out.
+std::string fields(const std::vector<std::pair<const char *, json>> &labelled) {
+    std::string text;
+    for (const auto &field : labelled) {
+        if (field.second.is_null() || !field.second.is_string() || field.second.get<std::string>().empty())
+            continue;
+        text += (text.empty() ? "" : ", ") + std::string(field.first) + display::escaped(field.second);
+    }
+    return text;
+}
+
+// One part of the station in words: "ID 611", "position 52.3792975,
+// 13.0660916, 144.385 m (from 1005)", "antenna TRM59800.00 SCIS, serial
+// 5000112", "receiver TRIMBLE NETR9, firmware 4.85".
+std::string stationPartText(const std::string &part, const json &value) {
+    if (value.is_null())
+        return part + " not given";
     if (part == "id")
-        return "station ID " + std::to_string(to.get<int>());
+        return "ID " + std::to_string(value.get<int>());
     if (part == "position") {
         char text[96];
-        snprintf(text, sizeof text, "station position %.7f, %.7f, %.3f m (from %d)",
-                 to["latitude_deg"].get<double>(), to["longitude_deg"].get<double>(),
-                 to["height_m"].get<double>(), to["message"].get<int>());
+        snprintf(text, sizeof text, "position %.7f, %.7f, %.3f m (from %d)",
+                 value["latitude_deg"].get<double>(), value["longitude_deg"].get<double>(),
+                 value["height_m"].get<double>(), value["message"].get<int>());
         return text;
     }
-    if (part == "antenna")
-        return "antenna " + display::escaped(to["descriptor"]) +
-               (to["serial"].is_null() ? "" : ", serial " + display::escaped(to["serial"]));
-    return "receiver " + display::escaped(to["type"]) + ", firmware " +
-           display::escaped(to["firmware"]) + ", serial " + display::escaped(to["serial"]);
+    std::string described =
+        part == "antenna" ? fields({{"", value["descriptor"]}, {"serial ", value["serial"]}})
+                          : fields({{"", value["type"]}, {"firmware ", value["firmware"]},
+                                    {"serial ", value["serial"]}});
+    return part + (described.empty() ? " without a descriptor" : " " + described);
+}
+
+std::string stationText(const json &event) {
+    std::string text;
+    for (const json &part : event["identified"])
+        text += (text.empty() ? "" : "; ") +
+                stationPartText(part.get<std::string>(), event["station"][part.get<std::string>()]);
+    return "station " + text;
+}
+
+std::string stationChangedText(const json &event) {
+    std::string part = event["part"];
+    std::string text = "station changed: " + stationPartText(part, event["to"]);
+    unsigned long long changes = event.value("changes", 1ull);
+    if (changes > 1)
+        text += " (" + std::to_string(changes) + " changes of the " + part + " since the last one told)";
+    return text;
 }
 
 // What the stream analysis noticed, in words; "" for nothing to say.
 std::string noticedText(const json &event) {
     const std::string kind = event["event"];
+    if (kind == "station")
+        return prefix(event) + stationText(event);
     if (kind == "station_changed")
-        return prefix(event) + stationPartText(event);
+        return prefix(event) + stationChangedText(event);
     if (kind == "outage_started") {
         auto since = std::chrono::duration_cast<WallClock::duration>(
             std::chrono::duration<double>(event["since"].get<double>()));
@@ -184,21 +244,33 @@ std::string noticedText(const json &event) {
     if (kind == "outage_ended")
         return prefix(event) + "data again after an outage of " +
                formatSeconds(event["outage"]["seconds"]);
-    if (kind == "latency_flagged" || kind == "latency_normal")
-        return prefix(event) + event["constellation"].get<std::string>() + " latency " +
-               milliseconds(event["latency_ms"]) +
-               (kind == "latency_flagged" ? ", beyond the limit: left out of the statistics"
-                                          : ", within the limit again");
+    if (kind == "latency_flagged")
+        return prefix(event) + event["constellation"].get<std::string>() + " " +
+               farEpochText(event["latency_ms"].get<double>()) +
+               ": replayed data or a wrong receiver clock; kept out of the latency figures";
+    if (kind == "latency_normal")
+        return prefix(event) + event["constellation"].get<std::string>() +
+               " epochs near the clock again: latency " + milliseconds(event["latency_ms"]);
     return "";
+}
+
+// "streaming until stopped at 45.0 s", "mount point not found; stopped at
+// 0.0 s": how the mount point ended, and when it stopped, which for a
+// refusal is long before the run ends.
+std::string endingText(const json &event) {
+    const json &stopped = event["stopped_s"];
+    std::string at = formatSeconds(stopped.is_null() ? event["elapsed_s"] : stopped);
+    if (event["ending"] == "streaming")
+        return "streaming until stopped at " + at;
+    std::string meaning = event.contains("ending_text") ? event["ending_text"].get<std::string>()
+                                                        : words(event["ending"]);
+    return meaning + "; stopped at " + at;
 }
 
 std::vector<std::string> summaryText(const json &event) {
     std::string mount = "velto: " + display::escaped(event["mount"]) + ": ";
-    std::string ending =
-        event["ending"] == "down" ? std::string("with the stream down") : words(event["ending"]);
     const json &rtcm = event["rtcm"];
-    return {mount + "ended " + ending + " after " + formatSeconds(event["elapsed_s"]) + ", " +
-                count(event["connections"]) + " connection(s), " +
+    return {mount + endingText(event) + ", " + count(event["connections"]) + " connection(s), " +
                 formatSeconds(event["streaming_s"]) + " streaming",
             mount + count(event["bytes"]) + " bytes in " + count(event["blocks"]) + " blocks; " +
                 count(rtcm["framing"]["frames"]) + " RTCM frames (" + messageTypes(rtcm, true) +

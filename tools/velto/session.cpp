@@ -96,6 +96,20 @@ const char *endingName(Ending ending) {
     return "unknown";
 }
 
+const char *endingMeaning(Ending ending) {
+    switch (ending) {
+    case Ending::Streaming: return "streaming";
+    case Ending::Down: return "stream down";
+    case Ending::NeverStreamed: return "never streamed";
+    case Ending::NotImplemented: return "not implemented";
+    case Ending::NotFound: return "mount point not found";
+    case Ending::NotAuthorised: return "not authorised";
+    case Ending::RefusedAtStart: return statusMeaning(VELTO_STATUS_UNRESOLVED, true);
+    case Ending::OutputFailed: return "output could not be written";
+    }
+    return "unknown";
+}
+
 int exitStatusFor(Ending ending) {
     switch (ending) {
     case Ending::Streaming: return kExitStreaming;
@@ -161,6 +175,7 @@ void MountSession::requestStop() {
         statusAtStop_ = timeline_.empty() ? VELTO_STATUS_IDLE : timeline_.back().status;
     }
     stopRequested_ = true;
+    stoppedAt_ = SteadyClock::now();
     if (handle_ != nullptr)
         VeltoStop(handle_);
 }
@@ -302,6 +317,10 @@ SessionSnapshot MountSession::snapshot(SteadyClock::time_point now) const {
     if (shot.anyBlock)
         shot.sinceLastBlock = secondsBetween(lastBlock_, now);
     shot.next = nextAttempt(now);
+    shot.stopped = stopRequested_;
+    if (stopRequested_)
+        shot.stoppedAfter = secondsBetween(runStart_, stoppedAt_);
+    shot.ending = endingLocked();
     shot.analysis = analysis_.snapshot();
     return shot;
 }
@@ -317,9 +336,14 @@ std::vector<analysis::Event> MountSession::takeAnalysisEvents() {
 }
 
 Ending MountSession::ending() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return endingLocked();
+}
+
+// Called with mutex_ held.
+Ending MountSession::endingLocked() const {
     if (outputFailed_)
         return Ending::OutputFailed;
-    std::lock_guard<std::mutex> hold(mutex_);
     if (!timeline_.empty() && timeline_.front().fromStart)
         return Ending::RefusedAtStart;
     int last = stopRequested_ ? statusAtStop_

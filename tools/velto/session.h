@@ -84,6 +84,8 @@ enum class Ending {
     OutputFailed,   // its bytes could not be written
 };
 const char *endingName(Ending ending);
+// The ending in words: "mount point not found", "stream down" ...
+const char *endingMeaning(Ending ending);
 int exitStatusFor(Ending ending);
 
 struct SessionSnapshot {
@@ -97,6 +99,11 @@ struct SessionSnapshot {
     bool anyBlock = false;
     double sinceLastBlock = 0;    // seconds; meaningful when anyBlock
     NextAttempt next;
+    // Stopped: for a reason of its own (a refusal, its output), or with the
+    // run. stoppedAfter is when, in seconds since the run began.
+    bool stopped = false;
+    double stoppedAfter = 0;
+    Ending ending = Ending::Streaming; // how it ended, or would end now
     std::vector<int> statuses;    // every change so far, in order
     analysis::Facts analysis;
 };
@@ -146,6 +153,7 @@ private:
     static void VELTO_CALL onStatus(void *user, int status);
     void recordChange(const StatusChange &change);
     NextAttempt nextAttempt(SteadyClock::time_point now) const;
+    Ending endingLocked() const;
 
     const std::string mount_; // the library keeps this pointer while it runs
     const int clientNumber_;
@@ -156,6 +164,7 @@ private:
     pthread_t starter_;
     SteadyClock::time_point runStart_;
     bool stopRequested_ = false;
+    SteadyClock::time_point stoppedAt_;
     int statusAtStop_ = VELTO_STATUS_IDLE;
 
     std::atomic<bool> outputFailed_{false};

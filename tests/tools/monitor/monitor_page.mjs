@@ -2,19 +2,23 @@
 // driven by puppeteer-core (check_velto_monitor.sh runs it in the test's
 // network namespace, against a caster that drops one stream once).
 //
-//   node monitor_page.mjs URL SCREENSHOT RECEIVER_TEXT MOUNT...
+//   node monitor_page.mjs URL SCREENSHOT RECEIVER_TEXT REFUSED MOUNT...
 //
-// The page must show every mount point streaming with a bitrate, message
-// rates and its station; the caster's receiver descriptor, markup in it,
-// as plain text; the drop as an outage in the timeline and the stream back
-// after the library's 30-s pause; drawn charts; at least a tick a second;
-// no console error, no dialog, and no request to anywhere but the monitor.
+// The page must show its mount points as soon as it has loaded (what a
+// one-shot screenshot captures); every MOUNT streaming with a bitrate,
+// message rates and its station; every constellation's satellites visible,
+// with their counts; the caster's receiver descriptor, markup in it, as
+// plain text; the drop as an outage in the timeline and the stream back
+// after the library's 30-s pause; the REFUSED mount point, which the caster
+// does not have, in the failure colour with its reason in the overview, its
+// card and its timeline; drawn charts; at least a tick a second; no console
+// error, no dialog, and no request to anywhere but the monitor.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 
-const [url, screenshot, receiver, ...mounts] = process.argv.slice(2);
+const [url, screenshot, receiver, refused, ...mounts] = process.argv.slice(2);
 const problems = [];
 let checks = 0;
 
@@ -48,13 +52,23 @@ function readCard(name) {
     charts[canvas.className] = {
       points: chart ? chart.data.datasets.map((dataset) => dataset.data.length) : [],
       bars: chart ? Object.fromEntries(chart.data.datasets.map((d) => [d.label, d.data.map((b) => b.x)])) : {},
+      colours: chart ? Object.fromEntries(chart.data.datasets.map((d) => [d.label, d.backgroundColor])) : {},
+      // Where each series' latest point is drawn, in pixels from the top.
+      tops: chart ? chart.data.datasets.map((d, i) => {
+        const drawn = chart.getDatasetMeta(i).data;
+        return drawn.length ? Math.round(drawn[drawn.length - 1].y) : null;
+      }) : [],
       inked,
     };
   }
+  const row = [...document.querySelectorAll('#overview tbody tr')]
+    .find((candidate) => candidate.cells[0].textContent === name);
   return {
     name: card.querySelector('h2.name').textContent,
     markup: card.querySelector('h2.name').innerHTML,
     status: card.querySelector('.status').textContent,
+    statusClass: card.querySelector('.status').className,
+    overview: row ? { status: row.cells[1].textContent, statusClass: row.cells[1].className } : null,
     figures: pairs(card.querySelector('.figures')),
     station: pairs(card.querySelector('.station')),
     messages: [...card.querySelectorAll('table.messages tbody tr')]
@@ -104,7 +118,33 @@ try {
   });
 
   await page.goto(url, { waitUntil: 'load' });
+  // A one-shot screenshot is taken here, with the event stream still open:
+  // the page must have its mount points already, not "loading".
+  const atLoad = await page.evaluate(() => ({
+    ready: document.body.dataset.ready,
+    rows: [...document.querySelectorAll('#overview tbody tr')].map((row) => row.cells[1].textContent),
+  }));
+  check('at load, with no wait, every mount point is on the page',
+        atLoad.ready === '1' && atLoad.rows.length === mounts.length + 1 &&
+        atLoad.rows.every((status) => status !== ''), atLoad);
   await page.waitForFunction(() => document.body.dataset.ready === '1', { timeout: 15000 });
+
+  // The mount point the caster does not have: velto stopped it, and the
+  // page says why, in red, where a streaming one says streaming.
+  const stoppedText = 'stopped: mount point not found';
+  const isRefused = (card) => card && card.status === stoppedText && card.statusClass.includes('failed') &&
+    card.overview && card.overview.status === stoppedText && card.overview.statusClass.includes('failed');
+  let missing = await page.evaluate(readCard, refused);
+  for (let i = 0; i < 20 && !isRefused(missing); ++i) {
+    await new Promise((resolve) => setTimeout(resolve, 250));
+    missing = await page.evaluate(readCard, refused);
+  }
+  check(`${refused}: "${stoppedText}" in red in its card and the overview`, isRefused(missing),
+        missing && [missing.status, missing.statusClass, missing.overview]);
+  const stoppedBars = missing ? missing.charts.timeline.bars[stoppedText] : undefined;
+  check(`${refused}: the timeline ends in a red bar named "${stoppedText}"`,
+        stoppedBars && stoppedBars.length === 1 && missing.charts.timeline.colours[stoppedText] === '#c62828',
+        missing && missing.charts.timeline.bars);
 
   const ticksBefore = Number(await page.evaluate(() => document.body.dataset.ticks || 0));
   await new Promise((resolve) => setTimeout(resolve, 5000));
@@ -145,6 +185,14 @@ try {
           /^\d+$/.test(card.station.ID) && card.station.latitude.endsWith('°'), card.station);
     check(`${mounts[i]}: the receiver descriptor as text, markup and all`, card.station.receiver === receiver,
           card.station.receiver);
+    // The synthetic station: GPS 10, GLONASS, Galileo and BeiDou 8 each.
+    const satellites = card.charts.satellites;
+    check(`${mounts[i]}: each constellation's count in the legend`,
+          ['GPS 10', 'GLONASS 8', 'Galileo 8', 'BeiDou 8'].every((label) => label in satellites.bars),
+          Object.keys(satellites.bars));
+    check(`${mounts[i]}: every constellation drawn where it can be seen (stacked)`,
+          new Set(satellites.tops).size === satellites.tops.length && !satellites.tops.includes(null),
+          satellites.tops);
     check(`${mounts[i]}: the mount point's name as text`, card.markup === mounts[i]
           .replaceAll('&', '&amp;').replaceAll('<', '&lt;').replaceAll('>', '&gt;'), card.markup);
   }

@@ -62,6 +62,30 @@ function statusClass(name) {
   return 'failed';
 }
 
+// How far an epoch lies from the clock, in words: "2.8 days", "15 min".
+function span(seconds) {
+  seconds = Math.abs(seconds);
+  if (seconds < 120) return seconds.toFixed(0) + ' s';
+  if (seconds < 7200) return (seconds / 60).toFixed(0) + ' min';
+  if (seconds < 172800) return (seconds / 3600).toFixed(1) + ' h';
+  return (seconds / 86400).toFixed(1) + ' days';
+}
+
+// An epoch too far from the clock to be a latency (a replayed recording, a
+// receiver with a wrong clock): named as such, never shown as one.
+function farEpoch(latencyMs) {
+  return 'epoch ' + span(latencyMs / 1000) + (latencyMs >= 0 ? ' behind' : ' ahead of') + ' the clock';
+}
+
+// The latest latency, or what the epochs are instead; '-' before any.
+function latencyFigure(latency, long) {
+  if (!latency) return '-';
+  if (latency.far_from_clock && latency.last_flagged_ms !== null) {
+    return farEpoch(latency.last_flagged_ms) + (long ? ': replayed data or a wrong receiver clock' : '');
+  }
+  return milliseconds(latency.last_ms);
+}
+
 function nextAttemptText(live) {
   if (!live || live.next_attempt_in_s === null) return '';
   const seconds = Math.round(live.next_attempt_in_s);
@@ -81,7 +105,7 @@ function timeAxis() {
   };
 }
 
-function lineChart(canvas, datasets, legend) {
+function lineChart(canvas, datasets, legend, stacked) {
   return new Chart(canvas, {
     type: 'line',
     data: { datasets },
@@ -93,13 +117,18 @@ function lineChart(canvas, datasets, legend) {
       spanGaps: false,
       elements: { point: { radius: 0 }, line: { borderWidth: 1.5 } },
       plugins: { legend: { display: legend, labels: { boxWidth: 12 } } },
-      scales: { x: timeAxis(), y: { beginAtZero: true, grace: '10%' } },
+      scales: { x: timeAxis(), y: { beginAtZero: true, grace: '10%', stacked: Boolean(stacked) } },
     },
   });
 }
 
 function series(label, colour) {
   return { label, data: [], borderColor: colour, backgroundColor: colour };
+}
+
+// Legend entries only for series that have something to show.
+function withData(item, data) {
+  return data.datasets[item.datasetIndex].data.length > 0;
 }
 
 function timelineChart(canvas) {
@@ -109,14 +138,16 @@ function timelineChart(canvas) {
     type: 'bar',
     data: {
       labels: ['status', 'outage'],
+      // 'stopped' is relabelled with the reason (timelineBars).
       datasets: [bars('streaming', '#2e7d32'), bars('not streaming', '#c62828'),
-                 bars('idle', '#9e9e9e'), bars('outage', 'rgba(90, 90, 90, 0.45)')],
+                 bars('idle', '#9e9e9e'), bars('outage', 'rgba(90, 90, 90, 0.45)'),
+                 bars('stopped', '#c62828')],
     },
     options: {
       animation: false,
       maintainAspectRatio: false,
       indexAxis: 'y',
-      plugins: { legend: { labels: { boxWidth: 12 } }, tooltip: { enabled: false } },
+      plugins: { legend: { labels: { boxWidth: 12, filter: withData } }, tooltip: { enabled: false } },
       scales: { x: timeAxis(), y: { stacked: false } },
     },
   });
@@ -144,7 +175,7 @@ function createView(name, index) {
   document.querySelector('#overview tbody').appendChild(row);
 
   const view = {
-    name, card, cells, visible: true, live: null, statusSince: null, timeline: [],
+    name, card, cells, visible: true, live: null, statusSince: null, timeline: [], ending: null,
     bitrate: series('bitrate', '#1f77b4'),
     latencyMean: series('mean', '#1f77b4'),
     latencyMax: series('max', '#d62728'),
@@ -153,7 +184,9 @@ function createView(name, index) {
   view.charts = {
     bitrate: lineChart(card.querySelector('canvas.bitrate'), [view.bitrate], false),
     latency: lineChart(card.querySelector('canvas.latency'), [view.latencyMean, view.latencyMax], true),
-    satellites: lineChart(card.querySelector('canvas.satellites'), [], true),
+    // Stacked: constellations with as many satellites would otherwise lie
+    // on one line, all but one hidden.
+    satellites: lineChart(card.querySelector('canvas.satellites'), [], true, true),
     timeline: timelineChart(card.querySelector('canvas.timeline')),
   };
   page.observer.observe(card);
@@ -168,7 +201,11 @@ function appendPoints(dataset, times, values) {
 function satelliteSeries(view, constellation) {
   let dataset = view.satellites.get(constellation);
   if (!dataset) {
-    dataset = series(constellation, CONSTELLATION_COLOURS[constellation] || '#444');
+    const colour = CONSTELLATION_COLOURS[constellation] || '#444444';
+    dataset = series(constellation, colour);
+    dataset.constellation = constellation;
+    dataset.backgroundColor = colour + '66';
+    dataset.fill = 'stack';
     view.satellites.set(constellation, dataset);
     view.charts.satellites.data.datasets.push(dataset);
   }
@@ -188,6 +225,14 @@ function takeSamples(view, mount, replace) {
   appendPoints(view.latencyMax, mount.latency.time, mount.latency.max_ms);
 }
 
+// Each constellation's latest count in its legend entry: "GLONASS 8".
+function labelSatellites(view) {
+  for (const dataset of view.satellites.values()) {
+    const last = dataset.data.length ? dataset.data[dataset.data.length - 1].y : null;
+    dataset.label = dataset.constellation + (last === null || last === undefined ? '' : ' ' + last);
+  }
+}
+
 function forgetOldSamples(view) {
   const oldest = page.now - page.windowSeconds;
   const all = [view.bitrate, view.latencyMean, view.latencyMax, ...view.satellites.values()];
@@ -200,15 +245,24 @@ function forgetOldSamples(view) {
 
 // Status segments from the timeline, and outages from the analysis, as
 // floating bars [start, end] on the time axis.
+// Once velto has stopped the mount point (a refusal, its output), the rest
+// of the line is one bar, in the failure colour unless it stopped with the
+// run while streaming, and named with the reason.
 function timelineBars(view) {
-  const [streaming, down, idle, outage] = view.charts.timeline.data.datasets;
-  for (const dataset of [streaming, down, idle, outage]) dataset.data = [];
+  const [streaming, down, idle, outage, stopped] = view.charts.timeline.data.datasets;
+  for (const dataset of [streaming, down, idle, outage, stopped]) dataset.data = [];
   const marks = view.timeline;
-  for (let i = 0; i < marks.length; ++i) {
-    const end = i + 1 < marks.length ? marks[i + 1].time : page.now;
+  const stoppedAt = view.ending ? view.ending.time : Infinity;
+  for (let i = 0; i < marks.length && marks[i].time < stoppedAt; ++i) {
+    const end = Math.min(i + 1 < marks.length ? marks[i + 1].time : page.now, stoppedAt);
     const kind = statusClass(marks[i].name);
     const target = kind === 'streaming' ? streaming : kind === 'idle' ? idle : down;
     target.data.push({ x: [marks[i].time, end], y: 'status' });
+  }
+  if (view.ending) {
+    stopped.label = 'stopped: ' + view.ending.text;
+    stopped.backgroundColor = view.ending.name === 'streaming' ? '#9e9e9e' : '#c62828';
+    stopped.data.push({ x: [view.ending.time, Math.max(page.now, view.ending.time)], y: 'status' });
   }
   const outages = view.live && view.live.rtcm && view.live.rtcm.outages;
   if (outages) {
@@ -257,7 +311,7 @@ function showFigures(view) {
     ['connections', live.connections],
     ['frames', framing.frames],
     ['CRC rejects', framing.crc_rejects],
-    ['latency', milliseconds(latency.last_ms)],
+    ['latency', latencyFigure(latency, true)],
     ['interval mean / max', milliseconds(interval.mean_ms) + ' / ' + milliseconds(interval.max_ms)],
     ['outages', outages.count === undefined ? '-'
       : outages.count + (outages.open_since !== null ? ' (one now)' : '') + ', ' +
@@ -306,14 +360,22 @@ function showChanges(view) {
   view.card.querySelector('.changes').replaceChildren(...items);
 }
 
+// The library's status; once velto has stopped the mount point, why it
+// stopped (the library only says idle then).
 function showStatus(view) {
   const live = view.live;
-  const name = live ? live.name : 'idle';
-  const text = live ? live.text : 'not started';
-  const since = view.statusSince === null ? null : page.now - view.statusSince;
+  const ending = view.ending;
+  let kind = statusClass(live ? live.name : 'idle');
+  let text = live ? live.text : 'not started';
+  let since = view.statusSince === null ? null : page.now - view.statusSince;
+  if (ending) {
+    kind = ending.name === 'streaming' ? 'idle' : 'failed';
+    text = 'stopped: ' + ending.text;
+    since = page.now - ending.time;
+  }
   for (const target of [view.card.querySelector('.status'), view.cells.status]) {
     target.textContent = text;
-    target.className = 'status ' + statusClass(name);
+    target.className = 'status ' + kind;
   }
   view.card.querySelector('.since').textContent = since === null ? '' : 'for ' + duration(since);
   view.card.querySelector('.next').textContent = nextAttemptText(live);
@@ -325,7 +387,7 @@ function showOverview(view) {
   const samples = view.bitrate.data;
   view.cells.bitrate.textContent = samples.length ? bitrate(samples[samples.length - 1].y) : '-';
   const latency = live && live.rtcm && live.rtcm.latency;
-  view.cells.latency.textContent = latency ? milliseconds(latency.last_ms) : '-';
+  view.cells.latency.textContent = latencyFigure(latency, false);
   const station = live && live.rtcm && live.rtcm.station;
   view.cells.station.textContent = station ? orDash(station.id) : '-';
 }
@@ -336,8 +398,10 @@ function takeMount(mount, replace) {
   view.live = mount.live;
   view.statusSince = mount.status_since;
   view.timeline = mount.timeline;
+  view.ending = mount.ending || null;
   takeSamples(view, mount, replace);
   forgetOldSamples(view);
+  labelSatellites(view);
   showStatus(view);
   showOverview(view);
   if (!view.live) return;
@@ -366,6 +430,17 @@ function takeState(state) {
   document.body.dataset.ready = '1';
 }
 
+// The state the page was served with, if velto put one in.
+function servedState() {
+  const block = document.getElementById('state');
+  if (!block || block.textContent.trim() === '') return null;
+  try {
+    return JSON.parse(block.textContent);
+  } catch (error) {
+    return null;
+  }
+}
+
 function takeTick(tick) {
   page.now = tick.unix_time;
   for (const mount of tick.mounts) takeMount(mount, false);
@@ -377,7 +452,11 @@ function takeTick(tick) {
 function eventText(event) {
   const parts = [event.time.slice(11, 23), event.mount === undefined ? '' : event.mount, event.event];
   if (event.event === 'status') parts.push(event.text);
-  if (event.event === 'station_changed') parts.push(event.part);
+  if (event.event === 'station') parts.push(event.identified.join(', '));
+  if (event.event === 'station_changed') {
+    parts.push(event.part + (event.changes > 1 ? ' (' + event.changes + ' changes)' : ''));
+  }
+  if (event.event === 'latency_flagged') parts.push(event.constellation + ' ' + farEpoch(event.latency_ms));
   if (event.event === 'offered') parts.push(event.mount_points.join(', '));
   if (event.event === 'output_failed') parts.push(event.error);
   if (event.event === 'exit') parts.push(event.reason);
@@ -453,7 +532,13 @@ async function start() {
       if (view.visible && view.live) show(view);
     }
   });
-  await loadState();
+  const served = servedState();
+  if (served) {
+    takeState(served);
+    setConnection('as of ' + clock(page.now) + ' UTC; connecting', false);
+  } else {
+    await loadState();
+  }
   connect();
 }
 

@@ -1,0 +1,112 @@
+// What velto tells about a run, from the events a real run produces: the
+// summary of a mount point refused at once while the run went on, the
+// station with the fields its receiver leaves blank, a descriptor that keeps
+// changing; and what velto monitor serves: /metrics for an alert rule and a
+// caster that sends every message number, and the page with its state.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "checks.h"
+#include "events.h"
+#include "metrics.h"
+#include "monitor_state.h"
+#include "outputs.h"
+
+namespace {
+
+// The lines HumanOutput shows for one event.
+std::string shown(const events::json &event) {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *memory = open_memstream(&text, &size);
+    HumanOutput(memory, Verbosity::Normal, false).show(event);
+    fclose(memory);
+    std::string lines(text, size);
+    free(text);
+    return lines;
+}
+
+bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// Group: words. The run lasted 145.5 s; the refused mount point stopped at once.
+void words() {
+    SessionSnapshot refused;
+    refused.stopped = true;
+    refused.stoppedAfter = 0.004;
+    events::json summary = events::summary({WallClock::now(), 145.5}, "MISSING", refused, Ending::NotFound);
+    CHECK(summary["stopped_s"] == 0.004 && summary["ending_text"] == "mount point not found");
+    CHECK(has(shown(summary), "velto: MISSING: mount point not found; stopped at 0.0 s, 0 connection(s)"));
+    CHECK(!has(shown(summary), "145.5"));
+
+    analysis::Event event;
+    event.kind = analysis::kStationIdentified;
+    event.time = analysis::unixNow();
+    event.identified = {analysis::kPartStationId, analysis::kPartAntenna, analysis::kPartReceiver};
+    analysis::StationFacts &station = event.after; // no firmware, no serial numbers
+    station.hasId = station.hasAntenna = station.hasReceiver = true;
+    station.id = 611;
+    station.antennaDescriptor = "TRM59800.00     SCIS";
+    station.receiverType = "TRIMBLE NETR9";
+    events::Stamp now = events::stampNow(SteadyClock::now());
+    CHECK(has(shown(events::noticed(now, "M", event)),
+              "M: station ID 611; antenna TRM59800.00     SCIS; receiver TRIMBLE NETR9\n"));
+
+    event.kind = analysis::kStationChanged;
+    event.part = analysis::kPartReceiver;
+    event.changes = 999;
+    CHECK(has(shown(events::noticed(now, "M", event)),
+              "M: station changed: receiver TRIMBLE NETR9 (999 changes of the receiver"));
+}
+
+// Group: /metrics. Message numbers RTCM 3 does not define fold into one
+// series; a mount point that velto stopped says why.
+void metrics() {
+    MountReading streaming, refused;
+    streaming.mount = "A";
+    for (int number = 0; number < 4096; ++number) {
+        analysis::MessageTypeFacts type;
+        type.number = number;
+        type.count = number == 1074 ? 10 : 1;
+        streaming.shot.analysis.messages.push_back(type);
+    }
+    refused.mount = "MISSING";
+    refused.shot.stopped = true;
+    refused.shot.ending = Ending::NotFound;
+    std::string text = metricsText({streaming, refused}, MonitorReading());
+    size_t series = 0;
+    for (size_t at = text.find("\nvelto_rtcm_frames_total{"); at != std::string::npos;
+         at = text.find("\nvelto_rtcm_frames_total{", at + 1))
+        ++series;
+    CHECK(series > 100 && series < 150);
+    CHECK(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"1074\"} 10\n"));
+    CHECK(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"other\"} "));
+    for (int undefined : {0, 1018, 1078, 1138, 4095})
+        CHECK(!has(text, "message=\"" + std::to_string(undefined) + "\""));
+    for (int defined : {1005, 1033, 1057, 1077, 1137, 1230})
+        CHECK(has(text, "message=\"" + std::to_string(defined) + "\""));
+    CHECK(has(text, "# TYPE velto_mount_ending gauge\nvelto_mount_ending{mount=\"MISSING\",reason=\"not_found\"} 1\n"));
+    CHECK(!has(metricsText({streaming}, MonitorReading()), "velto_mount_ending"));
+}
+
+// Group: the page with its state. Whatever a mount point is called, the
+// state stays data: nothing in it can close the data block early.
+void pageWithState() {
+    const std::string page = "<body><script id=\"state\" type=\"application/json\"></script></body>";
+    events::json state = {{"mounts", {{{"mount", "</script><script>alert(1)</script><!--"}}}}};
+    std::string served = MonitorState::pageWithState(page, events::toLine(state));
+    size_t open = served.find("json\">") + 6, close = served.find("</script>", open);
+    CHECK(served.find("<script>alert") == std::string::npos && close != std::string::npos);
+    CHECK(events::json::parse(served.substr(open, close - open)) == state);
+    CHECK(served.substr(close) == "</script></body>");
+}
+
+} // namespace
+
+int main() {
+    words();
+    metrics();
+    pageWithState();
+    return checkResult("reports");
+}
