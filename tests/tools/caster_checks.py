@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Raw-socket checks of velto-caster's answers, as a client other than the
 library sees them. Frames are checked with a CRC-24Q written here, apart
 from the tools' own, so a shared mistake cannot hide.

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Checks of velto monitor from outside, as a browser, a script or a hostile
 client meets it (check_velto_monitor.sh runs them).
 
