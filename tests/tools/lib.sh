@@ -80,6 +80,12 @@ print(status, "%.1f" % took, "%d" % peak)
   read -r exit_status took peak_mb <<<"$result"
 }
 
+# The peak memory a tool may reach whatever a hostile peer sends: 50 MB; in
+# a build with sanitizers, whose shadow memory alone takes tens of MB, a
+# bound that still catches growth without end.
+memory_bound_mb=50
+[ -n "${VELTO_SANITIZE:-}" ] && memory_bound_mb=200
+
 # True when the decimal number A is at most B.
 at_most() { python3 -c 'import sys; sys.exit(0 if float(sys.argv[1]) <= float(sys.argv[2]) else 1)' "$1" "$2"; }
 

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -147,6 +148,48 @@ bool hostAllowed(const std::string &hostHeader, const std::string &localAddress,
             return true;
     }
     return false;
+}
+
+namespace {
+
+// "bytes=FIRST-LAST" with at most 19 digits on each side (either side may
+// be empty), spaces around allowed.
+bool singleShortRange(const std::string &value) {
+    size_t at = value.find_first_not_of(" \t");
+    if (at == std::string::npos || value.compare(at, 6, "bytes=") != 0)
+        return false;
+    at += 6;
+    size_t digits = 0, dashes = 0;
+    for (size_t end = value.find_last_not_of(" \t") + 1; at < end; ++at) {
+        if (value[at] == '-' && dashes++ == 0)
+            digits = 0;
+        else if (!isdigit((unsigned char)value[at]) || ++digits > 19)
+            return false;
+    }
+    return dashes == 1;
+}
+
+} // namespace
+
+size_t dropRangesButOne(std::string *request) {
+    size_t headEnd = request->find("\r\n\r\n");
+    if (headEnd == std::string::npos)
+        return 0;
+    size_t dropped = 0;
+    size_t line = request->find("\r\n"); // after the request line
+    while (line < headEnd) {
+        size_t start = line + 2;
+        size_t end = request->find("\r\n", start);
+        bool isRange = end - start >= 6 && strncasecmp(request->c_str() + start, "range:", 6) == 0;
+        if (isRange && !singleShortRange(request->substr(start + 6, end - start - 6))) {
+            request->erase(line, end - line); // the line and the CR LF before it
+            headEnd -= end - line;
+            ++dropped;
+            continue;
+        }
+        line = end;
+    }
+    return dropped;
 }
 
 // --- ConnectionBook --------------------------------------------------------

@@ -99,6 +99,15 @@ bool hostAllowed(const std::string &hostHeader, const std::string &localAddress,
 // one peer counts as one whichever way it came in.
 std::string canonicalAddress(const std::string &numeric);
 
+// Removes from the request head at the start of `request` every Range
+// header other than one of a single, short range ("bytes=0-99",
+// "bytes=-500"), and returns how many it removed; the whole file is then
+// sent. cpp-httplib
+// would build every range asked for in memory (2,700 ranges of the chart's
+// script fit in one 8-kB header: 539 MB), and its parsing of the header
+// recurses once per character of it.
+size_t dropRangesButOne(std::string *request);
+
 // One connection as the gate hands it to a worker: the socket, the bytes
 // read so far (its head, and whatever followed it), and the two ends.
 struct GateConnection {

@@ -192,9 +192,8 @@ public:
         bool closeRequested = false;
         closeAfterAnswer = false;
         bool answered = process_request(stream, last, closeRequested, [](httplib::Request &request) {
-            // Several ranges are answered with the whole file: cpp-httplib
-            // would build each range asked for in memory, and 2,700 ranges
-            // of the chart's script fit in one header.
+            // dropRangesButOne() left at most one Range header of one range;
+            // should cpp-httplib ever find more, the whole file goes.
             if (request.ranges.size() > 1)
                 request.ranges.clear();
         });
@@ -338,6 +337,7 @@ bool MonitorHttp::bind(const ListenAddress &address, const std::vector<std::stri
 }
 
 bool MonitorHttp::serve(GateConnection &connection) {
+    dropRangesButOne(&connection.buffered);
     GateStream stream(connection, gate_);
     bool again = server_->answer(stream, connection.answered + 1 >= kMaxRequestsPerConnection);
     stream.keepRest();

@@ -10,8 +10,7 @@
 // in their Host header (a loopback name, the address they reached, or a
 // name given with --allow-host): a web page elsewhere cannot then reach the
 // monitor through a name that it makes resolve to it. Of several byte
-// ranges none is honoured (the whole file is sent): cpp-httplib would build
-// every range asked for in memory.
+// ranges none is honoured (the whole file is sent; see dropRangesButOne).
 //
 // Connections come through the gate (monitor_gate.h), which waits for each
 // request's head and hands cpp-httplib only whole heads; cpp-httplib then
