@@ -511,23 +511,42 @@ void HttpGate::closeWaiting(uint64_t id, const std::string *answer) {
     book_.closed(id);
 }
 
+// The oldest request whose peer has fewer than workersPerPeer answers
+// under way: one address cannot take every worker, whatever it asks for and
+// however slowly it reads.
+std::deque<HttpGate::Owned>::iterator HttpGate::nextEligible() {
+    for (auto it = ready_.begin(); it != ready_.end(); ++it) {
+        auto found = answering_.find((*it)->peer);
+        if (found == answering_.end() || found->second < limits_.workersPerPeer)
+            return it;
+    }
+    return ready_.end();
+}
+
 void HttpGate::workerLoop() {
     for (;;) {
         Owned connection;
         {
             std::unique_lock<std::mutex> hold(mutex_);
-            readyChanged_.wait(hold, [this] { return stopping_ || !ready_.empty(); });
+            readyChanged_.wait(hold, [this] { return stopping_ || nextEligible() != ready_.end(); });
             if (stopping_)
                 return;
-            connection = std::move(ready_.front());
-            ready_.pop_front();
+            auto taken = nextEligible();
+            connection = std::move(*taken);
+            ready_.erase(taken);
+            answering_[connection->peer] += 1;
         }
         bool keep = serve_(*connection) && !stopping_;
         connection->answered += 1;
         {
             std::lock_guard<std::mutex> hold(mutex_);
+            auto peer = answering_.find(connection->peer);
+            if (--peer->second == 0)
+                answering_.erase(peer);
             returned_.emplace_back(std::move(connection), keep);
         }
+        // A request of this peer that had to wait may go now.
+        readyChanged_.notify_all();
         wake();
     }
 }

@@ -37,11 +37,15 @@
 
 struct GateLimits {
     size_t workers = 16;            // requests answered at once (event streams included)
+    size_t workersPerPeer = 12;     // of them for one address: a client that does not read
+                                    // its answers holds at most these, and one with every
+                                    // event stream open (8) still gets answers
     size_t maxConnections = 512;    // open at once, all peers together
     size_t maxPerPeer = 64;         // open at once from one address
     double headSeconds = 5;         // from accept, or from the last answer, to a complete head
     size_t maxHeadBytes = 48 << 10; // a longer head gets 431
-    double writeSeconds = 10;       // for one write of an answer to go out
+    double writeStallSeconds = 10;  // an answer's write that makes no progress for this long fails
+    double writeSeconds = 60;       // and one that is not out after this long
 };
 
 // Which connections may stay when a new one comes. Only those waiting for
@@ -174,10 +178,12 @@ private:
     uint64_t nextId_ = 1;
     std::chrono::steady_clock::time_point acceptAgain_;
 
-    std::mutex mutex_; // the two queues
+    std::mutex mutex_; // the two queues and the count of answers per peer
     std::condition_variable readyChanged_;
     std::deque<Owned> ready_;                        // heads in, for the workers
     std::vector<std::pair<Owned, bool>> returned_;   // answered; keep?
+    std::map<std::string, size_t> answering_;        // peer -> workers on its requests
+    std::deque<Owned>::iterator nextEligible();      // with mutex_ held
 };
 
 #endif

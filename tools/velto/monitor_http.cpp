@@ -95,7 +95,10 @@ public:
         : connection_(connection), stopping_(gate.stopping()),
           readDeadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(gate.limits().headSeconds))),
-          writeSeconds_(gate.limits().writeSeconds) {}
+          writeStall_(std::chrono::duration_cast<Clock::duration>(
+              std::chrono::duration<double>(gate.limits().writeStallSeconds))),
+          writeMost_(std::chrono::duration_cast<Clock::duration>(
+              std::chrono::duration<double>(gate.limits().writeSeconds))) {}
 
     bool is_readable() const override {
         return !connection_.buffered.empty() || waitFor(POLLIN, readDeadline_);
@@ -122,19 +125,22 @@ public:
             return -1;
         return recv(connection_.fd, ptr, size, 0);
     }
+    // A slow reader is served as long as it makes progress, within limits;
+    // one that stops reading loses its connection.
     ssize_t write(const char *ptr, size_t size) override {
-        Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(writeSeconds_));
+        Clock::time_point began = Clock::now();
+        Clock::time_point progress = began;
         size_t done = 0;
         while (done < size) {
             ssize_t sent = send(connection_.fd, ptr + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (sent > 0) {
                 done += (size_t)sent;
+                progress = Clock::now();
                 continue;
             }
             if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 return -1;
-            if (!waitFor(POLLOUT, deadline))
+            if (!waitFor(POLLOUT, std::min(progress + writeStall_, began + writeMost_)))
                 return -1;
         }
         return (ssize_t)size;
@@ -175,7 +181,8 @@ private:
     GateConnection &connection_;
     const std::atomic<bool> &stopping_;
     const Clock::time_point readDeadline_;
-    const double writeSeconds_;
+    const Clock::duration writeStall_;
+    const Clock::duration writeMost_;
     size_t consumed_ = 0;
 };
 

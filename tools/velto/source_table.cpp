@@ -55,8 +55,7 @@ void VELTO_CALL collectMountPoint(char *mountPoint) {
     }
     // Nobody wants more of this table (too large, too late, or its owner is
     // gone): stop here, inside the library's call, so that it reads no
-    // further. Nothing wakes this thread again; it
-    // ends with the process.
+    // further. The thread stays here until the process ends.
     for (;;)
         state->changed.wait(hold);
 }
