@@ -1,9 +1,12 @@
+#!/usr/bin/env python3
 """Raw-socket checks of velto-caster's answers, as a client other than the
 library sees them. Frames are checked with a CRC-24Q written here, apart
 from the tools' own, so a shared mistake cannot hide.
 
     caster_checks.py GROUP [PORT]
 """
+import os
+import resource
 import socket
 import sys
 import threading
@@ -204,6 +207,39 @@ def rate():  # caster started with --rate 4000
     per_second = len(body) / 3.0  # the answer gap takes a quarter second
     check("--rate 4000 streams roughly 4000 bytes per second", 2000 <= per_second <= 6000,
           "%.0f B/s" % per_second)
+
+
+def cpu_seconds(pid):
+    with open("/proc/%s/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def flood():  # caster started under ulimit -n 256; its pid in argv[3]
+    """1,500 connections that never send a request, more than the caster has
+    descriptors for: it must neither spin nor stop answering."""
+    pid = sys.argv[3]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (4096, max(4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1])))
+    idle = []
+    for _ in range(1500):
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", PORT))
+        idle.append(s)
+    time.sleep(2)  # the connects the backlog dropped come again after 1 s
+    began, cpu_before = time.monotonic(), cpu_seconds(pid)
+    try:
+        answer, _ = exchange(TABLE_REQUEST, read_seconds=8)
+    except OSError as error:  # not even connected within 5 s
+        answer = str(error).encode()
+    took = time.monotonic() - began
+    check("a source-table request among 1,500 idle connections is answered (%.1f s)" % took,
+          answer.startswith(b"SOURCETABLE 200 OK") and b"ENDSOURCETABLE" in answer, answer[:40])
+    time.sleep(max(0, 5 - took))
+    used = (cpu_seconds(pid) - cpu_before) / (time.monotonic() - began)
+    check("the caster does not spin meanwhile (%.0f %% of a core)" % (used * 100), used < 0.2)
+    for s in idle:
+        s.close()
 
 
 if __name__ == "__main__":

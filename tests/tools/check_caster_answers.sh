@@ -32,6 +32,16 @@ probe stalled
 start_caster --rate 4000
 probe rate
 
+# Group: more idle connections than the caster has descriptors for. It
+# caps its connections, backs off when accept fails, and still answers.
+stop_caster
+: >"$work/caster.log"
+(ulimit -n 256 && exec "$VELTO_CASTER" --lifetime 120 2>>"$work/caster.log") &
+caster_pid=$!
+wait_for_text "$work/caster.log" 'listening on 127\.0\.0\.1' 30
+probe flood 2101 "$caster_pid"
+stop_caster
+
 # Another port, and a lifetime: the caster goes away by itself.
 "$VELTO_CASTER" --port 2102 --lifetime 1 2>"$work/lifetime.log" &
 pid=$!

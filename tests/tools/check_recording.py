@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """The analysis on a real recording (tests/data/GMSD7_20121014.rtcm3), checked
 against what is known of it and against a second decoder, RTKLIB's convbin.
 

@@ -48,6 +48,49 @@ import json, sys
 offered = [e for e in map(json.loads, open(sys.argv[1], encoding="utf-8")) if e["event"] == "offered"]
 assert offered[0]["mount_points"] == ["RTCM3_DEMO", "RTCM3_DEMX", "OTHER", "\x1b[2J\ufffdEVIL"], offered
 PY
+# Group: a "not found" whose source table never ends. The look-up of the
+# names on offer is bounded (10,000 names, 20 s); a run waits for it only
+# that long, and a signal ends the run at once, summary and exit event
+# written, whatever the library's call is still reading.
+offer_of() { # EVENTS: the offered event's total and completeness
+  python3 -c 'import json, sys
+o = [e for e in map(json.loads, open(sys.argv[1], encoding="utf-8")) if e["event"] == "offered"]
+print(o[0]["total"] if o else "none", o[0].get("complete") if o else "none")' "$1"
+}
+start_answer_caster --404-then-endless
+measured 40 "$work/endless.out" "$work/run.log" "$VELTO" stream RTCM3_DEMO --no-data --json "$work/run.jsonl"
+check "404, endless table: exit 5 (got $exit_status)" test "$exit_status" = 5
+check "404, endless table: over within 15 s (took $took s)" at_most "$took" 15
+check "404, endless table: under $memory_bound_mb MB (peak $peak_mb MB)" test "$peak_mb" -lt "$memory_bound_mb"
+check "404, endless table: the offer says so" \
+  grep -q 'RTCM3_DEMO: source table too large or endless; .*closest first' "$work/run.log"
+check "404, endless table: 10000 names offered, marked incomplete (got $(offer_of "$work/run.jsonl"))" \
+  test "$(offer_of "$work/run.jsonl")" = "10000 False"
+
+start_answer_caster --404-then-dripped
+# Left alone, the run ends once the look-up's 20 s are over.
+alone_began=$SECONDS
+"$VELTO" stream RTCM3_DEMO --no-data --json "$work/alone.jsonl" 2>"$work/alone.log" &
+alone_pid=$!
+"$VELTO" stream RTCM3_DEMO --no-data --json "$work/drip.jsonl" 2>"$work/drip.log" &
+velto_pid=$!
+wait_for_text "$work/drip.log" 'status -5: mount point not found' 15
+sleep 1.5 # the look-up is under way, its caster dripping
+kill -INT "$velto_pid"
+began=$(date +%s%N)
+wait_for_exit "$velto_pid" 20
+took_ms=$((($(date +%s%N) - began) / 1000000))
+check "404, dripped table: SIGINT ends the run within 2 s (took $took_ms ms)" test "$took_ms" -le 2000
+check "404, dripped table: exit 5 (got $exit_status)" test "$exit_status" = 5
+check "404, dripped table: summary and exit event written" \
+  eval 'grep -q "\"event\":\"summary\"" "$work/drip.jsonl" && tail -n 1 "$work/drip.jsonl" | grep -q "\"event\":\"exit\",.*\"reason\":\"signal SIGINT\""'
+wait_for_exit "$alone_pid" 40
+took=$((SECONDS - alone_began))
+check "404, dripped table, left alone: exit 5 (got $exit_status)" test "$exit_status" = 5
+check "404, dripped table, left alone: over within 25 s (took $took s)" test "$took" -le 25
+check "404, dripped table, left alone: the names so far, marked incomplete" \
+  eval '[ "$(offer_of "$work/alone.jsonl" | cut -d" " -f2)" = False ]'
+
 start_answer_caster 'HTTP/1.1 501 Not Implemented\r\n\r\n'
 ends 7 15 "501" RTCM3_DEMO
 # Mount points that look like paths still get their files inside the

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """The JSON events of `velto stream` over the replayed GMSD7 recording:
 its summary's facts against what is known of the recording and against
 convbin (check_recording.py), and the analysis's own events.

@@ -34,6 +34,22 @@ table_fails 9 "not a table" 'answered, but not with a source table: "HTTP/1.1 40
 start_answer_caster 'SOURCETABLE 200 OK\r\n\r\nENDSOURCETABLE\r\n'
 table_fails 10 "empty table" 'sent a source table without any mount point'
 
+# Group: hostile casters. velto bounds what it collects (10,000 mount points,
+# 4 MiB of names) and how long it waits (20 s in all), whatever the library's
+# call would go on reading; past a bound it says so and exits 11.
+table_hostile() { # MODE WHAT REGEX
+  start_answer_caster "$1"
+  measured 40 "$work/hostile.txt" "$work/hostile.err" "$VELTO" table
+  check "$2: exit 11 (got $exit_status)" test "$exit_status" = 11
+  check "$2: over within 25 s (took $took s)" at_most "$took" 25
+  check "$2: under $memory_bound_mb MB (peak $peak_mb MB)" test "$peak_mb" -lt "$memory_bound_mb"
+  check "$2: nothing on standard output" test ! -s "$work/hostile.txt"
+  check "$2: said so" grep -Eq "$3" "$work/hostile.err"
+}
+table_hostile --endless-table "endless table" 'source table too large or endless: more than 10000 mount points'
+table_hostile --dripped-table "table dripped without end" 'source table too large or endless: not complete after 20 s'
+table_hostile --long-line "a 1-MiB line" 'sent a source table that is malformed or too long'
+
 # Group: names as a caster may send them: a terminal escape and bytes that
 # are not ASCII come out as \xNN, never raw.
 start_answer_caster 'SOURCETABLE 200 OK\r\n\r\nSTR;A\x1b[2J;x\r\nSTR;back\\slash\xff;x\r\nENDSOURCETABLE\r\n'

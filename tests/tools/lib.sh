@@ -56,6 +56,39 @@ wait_for_exit() { # PID SECONDS
   return 0
 }
 
+# Runs COMMAND with its standard output and error in OUT and ERR, killed
+# after LIMIT seconds; sets $exit_status ("timeout" when killed), $took (wall
+# seconds, to 0.1 s) and $peak_mb (its peak resident memory, MB).
+measured() { # LIMIT OUT ERR COMMAND...
+  local result
+  result=$(python3 -c '
+import resource, subprocess, sys, time
+limit, out, err, command = float(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4:]
+began = time.monotonic()
+with open(out, "wb") as o, open(err, "wb") as e:
+    child = subprocess.Popen(command, stdout=o, stderr=e)
+    try:
+        status = child.wait(timeout=limit)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.wait()
+        status = "timeout"
+took = time.monotonic() - began
+peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
+print(status, "%.1f" % took, "%d" % peak)
+' "$@")
+  read -r exit_status took peak_mb <<<"$result"
+}
+
+# The peak memory a tool may reach whatever a hostile peer sends: 50 MB; in
+# a build with sanitizers, whose shadow memory alone takes tens of MB, a
+# bound that still catches growth without end.
+memory_bound_mb=50
+[ -n "${VELTO_SANITIZE:-}" ] && memory_bound_mb=200
+
+# True when the decimal number A is at most B.
+at_most() { python3 -c 'import sys; sys.exit(0 if float(sys.argv[1]) <= float(sys.argv[2]) else 1)' "$1" "$2"; }
+
 # Starts velto-caster in the background with the given options (always
 # bounded by --lifetime) and waits until it listens. Its log: $work/caster.log
 start_caster() {
@@ -67,7 +100,8 @@ start_caster() {
 }
 
 # Starts answer_caster.py, a caster that gives every request the same
-# ANSWER (Python escapes allowed), and waits until it listens.
+# ANSWER (Python escapes allowed), or a hostile caster (a MODE of its own,
+# such as --endless-table), and waits until it listens.
 start_answer_caster() {
   stop_caster
   : > "$work/caster.log"

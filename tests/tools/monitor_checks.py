@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Checks of velto monitor from outside, as a browser, a script or a hostile
 client meets it (check_velto_monitor.sh runs them).
 
@@ -6,6 +7,13 @@ client meets it (check_velto_monitor.sh runs them).
         that must be refused, each with its error status, while the monitor
         goes on serving; the limit of event streams (503 beyond it, while /
         and /metrics still answer)
+    monitor_checks.py hosts PORT ALLOWED
+        a monitor on 0.0.0.0 still checks Host: loopback names, the address
+        it was reached at and ALLOWED (its --allow-host) pass, others get 403
+    monitor_checks.py siege PORT PID
+        many ranges in one request, 200 idle and 16 slow-header clients: the
+        monitor PID stays small and answers /metrics within 2 s, and SIGINT
+        ends it within 2 s while those clients hang on
     monitor_checks.py metrics PORT FILE REFUSED MOUNT...
         /metrics saved to FILE (for promtool), its figures per mount point,
         and why the refused mount point stopped
@@ -17,8 +25,10 @@ client meets it (check_velto_monitor.sh runs them).
 import json
 import os
 import re
+import signal
 import socket
 import sys
+import threading
 import time
 import urllib.request
 
@@ -27,11 +37,15 @@ from stream_checks import check, connections, is_sent_so_far  # noqa: E402
 import stream_checks  # noqa: E402
 
 HOST = "127.0.0.1"
+# The peak memory the monitor may reach whatever a client sends; a build with
+# sanitizers has tens of MB of shadow memory besides.
+MEMORY_BOUND_MB = 200 if os.environ.get("VELTO_SANITIZE") else 50
 
 
-def raw_request(port, data, timeout=5):
+def raw_request(port, data, timeout=5, source=None):
     """Sends bytes as they are; returns the status code and the head."""
-    with socket.create_connection((HOST, port), timeout=timeout) as s:
+    with socket.create_connection((HOST, port), timeout=timeout,
+                                  source_address=(source, 0) if source else None) as s:
         s.sendall(data)
         answer = b""
         try:
@@ -47,9 +61,9 @@ def raw_request(port, data, timeout=5):
     return (int(found.group(1)) if found else None), head
 
 
-def get(port, path, host="127.0.0.1"):
+def get(port, path, host="127.0.0.1", source=None):
     return raw_request(port, b"GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
-                       % (path.encode(), host.encode()))
+                       % (path.encode(), host.encode()), source=source)
 
 
 def fetch(port, path):
@@ -122,14 +136,144 @@ def http(port, *mounts):
     # beyond the 5-s timeout of the request.
     page, metrics = get(port, "/")[0], get(port, "/metrics")[0]
     check("at the limit, / and /metrics still answer", page == 200 and metrics == 200, (page, metrics))
+    # Closed right after the stats of every mount point went out, the streams
+    # have nothing to write for a while: their places must come free without
+    # that write.
+    first = streams[0][0]
+    first.settimeout(10)
+    seen = b""
+    while b'"event":"stats"' not in seen:
+        seen += first.recv(65536)
+    first.settimeout(0.3)
+    try:
+        while first.recv(65536):
+            pass
+    except socket.timeout:
+        pass
     for s, _ in streams:
         s.close()
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline and json.loads(fetch(port, "/api/state"))["event_streams"]["open"] > already:
-        time.sleep(0.1)
+    closed_at = time.monotonic()
+    while time.monotonic() - closed_at < 10 and \
+            json.loads(fetch(port, "/api/state"))["event_streams"]["open"] > already:
+        time.sleep(0.05)
+    took = time.monotonic() - closed_at
+    check("closed streams are noticed within about a second (%.2f s)" % took, took <= 0.75)
     again, line = open_event_stream(port)
     check("closed streams free their places", " 200 " in line, line)
     again.close()
+
+
+# --- a monitor exposed on 0.0.0.0 ---------------------------------------------
+def hosts(port, allowed):
+    port = int(port)
+    for host in ("127.0.0.1:%d" % port, "localhost", "[::1]:%d" % port, allowed, allowed.upper() + ":80"):
+        status, head = get(port, "/api/state", host)
+        check("Host %s: 200" % host, status == 200, head.splitlines()[:1])
+    for host in ("evil.example", "evil.example:%d" % port, allowed + ".evil.example", "127.0.0.1.evil.example"):
+        status, head = get(port, "/api/state", host)
+        check("Host %s (a rebound name): 403" % host, status == 403, head.splitlines()[:1])
+
+
+# --- what an abusive client does to memory, threads and shutdown --------------
+def peak_mb(pid):
+    with open("/proc/%s/status" % pid) as f:
+        return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1)) / 1024
+
+
+def ended(pid):
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except FileNotFoundError:
+        return True
+
+
+def timed_get(port, path, source=None):
+    began = time.monotonic()
+    status, _ = get(port, path, source=source)
+    return status, time.monotonic() - began
+
+
+def siege(port, pid):
+    port = int(port)
+    # 2,700 ranges of the whole file in one 8-kB header, on four connections
+    # that read nothing: a server that honours them builds gigabytes.
+    ranges = b"Range: bytes=" + b",".join([b"0-"] * 2700) + b"\r\n"
+    greedy = []
+    for _ in range(4):
+        s = socket.create_connection((HOST, port), timeout=5)
+        s.sendall(b"GET /chart.js HTTP/1.1\r\nHost: 127.0.0.1\r\n" + ranges + b"\r\n")
+        greedy.append(s)
+    time.sleep(2)
+    check("2,700 ranges on four connections: under %d MB (peak %.0f MB)" % (MEMORY_BOUND_MB, peak_mb(pid)),
+          peak_mb(pid) < MEMORY_BOUND_MB)
+    status, head = raw_request(port, b"GET /chart.js HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=0-,0-\r\n"
+                               b"Connection: close\r\n\r\n")
+    check("several ranges: the whole file, 200", status == 200, head.splitlines()[:1])
+    status, head = raw_request(port, b"GET /chart.js HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=0-99\r\n"
+                               b"Connection: close\r\n\r\n")
+    check("one range: 206 with that range", status == 206 and "Content-Length: 100" in head, head.splitlines()[:1])
+    for s in greedy:
+        s.close()
+
+    # Clients that ask for the chart's script again and again and read none
+    # of it: they hold the threads that answer them, but those of one
+    # address only, so a scraper elsewhere (127.0.0.2) is still answered.
+    unread = []
+    for _ in range(16):
+        s = socket.create_connection((HOST, port), timeout=5)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.sendall(b"GET /chart.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" * 20)
+        unread.append(s)
+    time.sleep(2)
+    status, took = timed_get(port, "/metrics", source="127.0.0.2")
+    check("/metrics from another address while 16 clients read nothing: 200 within 2 s (%s, %.2f s)"
+          % (status, took), status == 200 and took <= 2)
+    for s in unread:
+        s.close()
+
+    # Connections that send nothing, and others that send their head a byte
+    # a second; none of them may hold up a scrape or the page.
+    idle, slow = [], []
+    for _ in range(200):
+        try:
+            idle.append(socket.create_connection((HOST, port), timeout=5))
+        except OSError:
+            pass
+    for _ in range(16):
+        s = socket.create_connection((HOST, port), timeout=5)
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+        slow.append(s)
+    dripping = threading.Event()
+    dripping.set()
+
+    def drip():
+        while dripping.is_set():
+            for s in slow:
+                try:
+                    s.send(b"X")
+                except OSError:
+                    pass
+            time.sleep(1)
+
+    dripper = threading.Thread(target=drip, daemon=True)
+    dripper.start()
+    time.sleep(3)
+    for path in ("/metrics", "/"):
+        status, took = timed_get(port, path)
+        check("%s with 200 idle and 16 slow clients: 200 within 2 s (%s, %.2f s)" % (path, status, took),
+              status == 200 and took <= 2)
+
+    os.kill(int(pid), signal.SIGINT)
+    signalled = time.monotonic()
+    while not ended(pid) and time.monotonic() - signalled < 20:
+        time.sleep(0.02)
+    took = time.monotonic() - signalled
+    check("SIGINT ends the monitor within 2 s, whatever its clients do (%.2f s)" % took, took <= 2)
+    dripping.clear()
+    dripper.join()
+    for s in idle + slow:
+        s.close()
 
 
 # --- /metrics -----------------------------------------------------------------
@@ -183,10 +327,10 @@ def events(events_path, sse_path, caster_log, sent_dir, out_dir, exit_status, *m
     kinds = {e["event"] for e in parsed}
     check("the --json file has start, status, stats, summary and exit events",
           {"start", "status", "stats", "summary", "exit"} <= kinds, kinds)
-    # Stopped by SIGTERM: 5 for the mount point the caster does not have,
+    # Stopped by SIGINT: 5 for the mount point the caster does not have,
     # the worst of the endings, whatever the others did.
     check("exit status %s, the event's too: 5, the refused mount point's" % exit_status,
-          parsed[-1]["event"] == "exit" and parsed[-1]["reason"] == "signal SIGTERM"
+          parsed[-1]["event"] == "exit" and parsed[-1]["reason"] == "signal SIGINT"
           and parsed[-1]["exit_status"] == int(exit_status) == 5, parsed[-1])
     stats = [e for e in parsed if e["event"] == "stats"]
     check("stats events carry the analysis' facts under rtcm",
@@ -205,5 +349,5 @@ def events(events_path, sse_path, caster_log, sent_dir, out_dir, exit_status, *m
 
 if __name__ == "__main__":
     command, arguments = sys.argv[1], sys.argv[2:]
-    {"http": http, "metrics": metrics, "events": events}[command](*arguments)
+    {"http": http, "hosts": hosts, "siege": siege, "metrics": metrics, "events": events}[command](*arguments)
     sys.exit(1 if stream_checks.failures else 0)

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Checks of what stream clients wrote against what velto-caster sent.
 
 velto-caster --record DIR keeps each stream connection's bytes in

@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <list>
@@ -48,6 +49,18 @@ const int kAnswerGapMs = 250;
 const int kTickMs = 50;
 const size_t kMaxChunk = 65536;
 const int kExitSetup = 1;
+// Each connection is a thread and a descriptor. Past this many, a new one
+// takes the place of the oldest that has not sent its request yet, or is
+// closed when every one is busy with a request; a flood of idle connections
+// then cannot keep a real client out.
+const size_t kMaxConnections = 256;
+// When accept fails for want of descriptors or memory the connection stays
+// in the kernel's queue and the listener stays readable: wait this long
+// before trying again, rather than spin on it.
+const int kAcceptBackOffMs = 100;
+// Closed at once when accept runs out of descriptors, so the next try can
+// succeed.
+const size_t kEvictOnShortage = 8;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -110,6 +123,8 @@ struct Connection {
     std::string request; // as the log shows it, escaped
     std::string answer;
     std::thread thread;
+    bool requested = false; // its request head is in (under the lock)
+    bool evicted = false;   // shut down to make room (under the lock)
     std::atomic<bool> done{false};
 };
 
@@ -124,6 +139,7 @@ private:
     bool openRecord();
     int openConnectionRecord(const Connection *connection);
     void acceptOne();
+    size_t evictIdle(size_t most);
     void reapFinished(bool all);
     void serve(Connection *connection);
     std::string answer(Connection *connection, const std::string &head);
@@ -147,6 +163,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<long> dropsLeft_;
     int nextNumber_ = 1;
+    Clock::time_point acceptAgain_; // after a failed accept: the back-off
+    bool shortageTold_ = false;
 };
 
 bool Caster::openListener() {
@@ -228,17 +246,23 @@ int Caster::run() {
             }
             timeoutMs = left * 1000 < timeoutMs ? (int)(left * 1000) + 1 : timeoutMs;
         }
-        pollfd watched[2] = {{listener_, POLLIN, 0}, {signals, POLLIN, 0}};
+        // While backing off, only the signals are watched.
+        int backOffMs = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
+                            acceptAgain_ - Clock::now()).count();
+        bool listening = backOffMs <= 0;
+        if (!listening)
+            timeoutMs = std::min(timeoutMs, backOffMs + 1);
+        pollfd watched[2] = {{signals, POLLIN, 0}, {listening ? listener_ : -1, POLLIN, 0}};
         int ready = poll(watched, 2, timeoutMs);
         if (ready < 0 && errno != EINTR)
             break;
-        if (watched[1].revents & POLLIN) {
+        if (watched[0].revents & POLLIN) {
             signalfd_siginfo info;
             if (read(signals, &info, sizeof info) > 0)
                 reason = strsignal((int)info.ssi_signo);
             break;
         }
-        if (watched[0].revents & POLLIN)
+        if (watched[1].revents & POLLIN)
             acceptOne();
         reapFinished(false);
     }
@@ -264,8 +288,28 @@ void Caster::acceptOne() {
     sockaddr_in peer;
     socklen_t length = sizeof peer;
     int fd = accept4(listener_, (sockaddr *)&peer, &length, SOCK_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            if (!shortageTold_)
+                logLine(std::string("accept: ") + strerror(errno) + "; closing idle connections, backing off");
+            shortageTold_ = true;
+            evictIdle(kEvictOnShortage);
+            acceptAgain_ = Clock::now() + std::chrono::milliseconds(kAcceptBackOffMs);
+        }
         return;
+    }
+    shortageTold_ = false;
+    size_t live = 0;
+    {
+        std::lock_guard<std::mutex> hold(connectionsMutex_);
+        for (const auto &connection : connections_)
+            live += !connection->done && !connection->evicted;
+    }
+    if (live >= kMaxConnections && evictIdle(1) == 0) {
+        logLine("refused a connection: " + std::to_string(live) + " connections are busy");
+        close(fd);
+        return;
+    }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     char text[INET_ADDRSTRLEN] = "?";
@@ -278,6 +322,23 @@ void Caster::acceptOne() {
     std::lock_guard<std::mutex> hold(connectionsMutex_);
     connections_.push_back(std::move(connection));
     raw->thread = std::thread(&Caster::serve, this, raw);
+}
+
+// Shuts down the oldest connections still waiting for their request (their
+// threads then close them); returns how many.
+size_t Caster::evictIdle(size_t most) {
+    size_t evicted = 0;
+    std::lock_guard<std::mutex> hold(connectionsMutex_);
+    for (auto &connection : connections_) {
+        if (evicted == most)
+            break;
+        if (connection->done || connection->evicted || connection->requested || connection->fd < 0)
+            continue;
+        shutdown(connection->fd, SHUT_RDWR);
+        connection->evicted = true;
+        ++evicted;
+    }
+    return evicted;
 }
 
 void Caster::reapFinished(bool all) {
@@ -301,8 +362,16 @@ void Caster::serve(Connection *connection) {
     Clock::time_point start = Clock::now();
     std::string head;
     std::string outcome;
-    if (!readHead(connection->fd, &head)) {
-        connection->request = "no request";
+    bool headIn = readHead(connection->fd, &head);
+    bool evicted;
+    {
+        // From here on it is never evicted; one shut down meanwhile is over.
+        std::lock_guard<std::mutex> hold(connectionsMutex_);
+        connection->requested = true;
+        evicted = connection->evicted;
+    }
+    if (!headIn || evicted) {
+        connection->request = evicted ? "no request (closed to make room)" : "no request";
         connection->answer = "none";
     } else {
         outcome = answer(connection, head);

@@ -27,6 +27,7 @@ const int kExitNotImplemented = 7;  // the caster does not serve this kind of re
 const int kExitDown = 8;            // streamed, but the stream was down when the run ended
 const int kExitNotATable = 9;       // table: the caster answered, but not with a source table
 const int kExitEmptyTable = 10;     // table: a source table without any mount point
+const int kExitTableTooLarge = 11;  // table: too large, endless or malformed
 
 // Prints the message and a pointer to "velto COMMAND--help", exits 2.
 [[noreturn]] void usageError(const std::string &message, const char *command);

@@ -63,13 +63,15 @@ json status(const Stamp &when, const std::string &mount, const StatusChange &cha
     return event;
 }
 
-json offered(const Stamp &when, const std::string &mount, const std::vector<std::string> &closestFirst) {
+json offered(const Stamp &when, const std::string &mount, const std::vector<std::string> &closestFirst,
+             bool complete) {
     json event = perMount("offered", when, mount);
     json names = json::array();
     for (size_t i = 0; i < closestFirst.size() && i < kMaxOffered; ++i)
         names.push_back(closestFirst[i]);
     event["mount_points"] = names;
     event["total"] = closestFirst.size();
+    event["complete"] = complete;
     return event;
 }
 

@@ -34,7 +34,10 @@ json start(const Stamp &when, const std::string &mount, int clientNumber, const 
            const std::string &output);
 // retries: the library tries again after its fixed 30-s pause.
 json status(const Stamp &when, const std::string &mount, const StatusChange &change, bool retries);
-json offered(const Stamp &when, const std::string &mount, const std::vector<std::string> &closestFirst);
+// complete: false when velto cut the source table short at one of its
+// bounds (too large, endless, too slow): the names are those that came.
+json offered(const Stamp &when, const std::string &mount, const std::vector<std::string> &closestFirst,
+             bool complete = true);
 json outputFailed(const Stamp &when, const std::string &mount, int error);
 // bytesPerSecond: over the time since the mount point's last stats event.
 json stats(const Stamp &when, const std::string &mount, const SessionSnapshot &shot,

@@ -81,7 +81,7 @@ private:
 bool Dashboard::startServing() {
     std::string error;
     HumanOutput &human = run_->human();
-    if (!http_.bind(options_.listen, &error)) {
+    if (!http_.bind(options_.listen, options_.allowHosts, &error)) {
         human.error(error);
         return false;
     }
@@ -89,7 +89,8 @@ bool Dashboard::startServing() {
     bound.port = http_.port();
     if (!bound.loopback)
         human.error("warning: the monitor has no authentication: anyone who can reach " +
-                    bound.text() + " sees its page, its events and its metrics");
+                    bound.text() + " sees its page, its events and its metrics (browsers must name "
+                    "it by an address or by a name given with --allow-host)");
     human.error("monitor at http://" + bound.text() + "/");
     http_.start();
     return true;

@@ -6,9 +6,16 @@
 //
 // Only GET and HEAD are served (405 otherwise). Requests whose line or
 // headers are malformed or too long get cpp-httplib's 400 or 414, too many
-// header fields 431, and the server goes on. While it listens on loopback, requests must name a
-// loopback host in their Host header: a web page elsewhere cannot then reach
-// the monitor through a name that it makes resolve to 127.0.0.1.
+// header fields 431, and the server goes on. Requests must name this monitor
+// in their Host header (a loopback name, the address they reached, or a
+// name given with --allow-host): a web page elsewhere cannot then reach the
+// monitor through a name that it makes resolve to it. Of several byte
+// ranges none is honoured (the whole file is sent; see dropRangesButOne).
+//
+// Connections come through the gate (monitor_gate.h), which waits for each
+// request's head and hands cpp-httplib only whole heads; cpp-httplib then
+// parses, routes and answers, through a stream whose reads and writes have
+// deadlines and give up as soon as the monitor stops.
 #ifndef VELTO_TOOL_MONITOR_HTTP_H
 #define VELTO_TOOL_MONITOR_HTTP_H
 
@@ -17,20 +24,21 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "event_hub.h"
+#include "monitor_gate.h"
 #include "monitor_options.h"
 
 namespace httplib {
-class Server;
 struct Response;
 }
+class GatedServer;
 
-// Every open event stream holds one of the server's threads for as long as
-// it is open. The streams are limited well below the number of threads, so
-// the page, /api/state and /metrics still answer while the streams are at
-// their limit; idle keep-alive connections hold threads too, for a while.
+// Every open event stream holds one of the workers for as long as it is
+// open. The streams are limited well below the number of workers, so the
+// page, /api/state and /metrics still answer while the streams are at their
+// limit; idle and slow connections hold no worker (see monitor_gate.h).
 const size_t kHttpThreads = 16;
 const size_t kMaxEventStreams = 8;
 // What one event stream may have waiting: about fifteen seconds of ticks
@@ -51,25 +59,27 @@ public:
     MonitorHttp &operator=(const MonitorHttp &) = delete;
 
     // Binds the listening socket; false with *error set. Port 0 takes a
-    // free port; port() tells which.
-    bool bind(const ListenAddress &address, std::string *error);
-    int port() const { return port_; }
+    // free port; port() tells which. allowHosts: the names, beside loopback
+    // ones and the address reached, that a request's Host may give.
+    bool bind(const ListenAddress &address, const std::vector<std::string> &allowHosts,
+              std::string *error);
+    int port() const { return gate_.port(); }
     // Serves on threads of its own until stop().
     void start();
-    // Close the hub first: its streams then end at once instead of at
-    // their next message.
+    // Ends within a fraction of a second, whatever the clients do. Close
+    // the hub first: its streams then end at once.
     void stop();
 
 private:
     void route();
     void serveEvents(bool wantsTicks, httplib::Response &response);
+    bool serve(GateConnection &connection);
 
     EventHub *const hub_;
     const Content content_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    bool loopbackOnly_ = true;
-    int port_ = 0;
+    std::unique_ptr<GatedServer> server_;
+    std::vector<std::string> allowedHosts_;
+    HttpGate gate_; // last: stopped, its threads ended, before the rest goes
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "monitor_options.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 
@@ -21,6 +22,35 @@ bool isLoopback(const std::string &host) {
     if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
         return (ntohl(v4.s_addr) >> 24) == 127;
     return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+} // namespace
+
+bool ListenAddress::wildcard() const {
+    in_addr v4;
+    in6_addr v6;
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return v4.s_addr == htonl(INADDR_ANY);
+    return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_UNSPECIFIED(&v6);
+}
+
+namespace {
+
+// A host name (letters, digits, '-' and '.') or a numeric address, as a
+// Host header gives it, without a port.
+bool validHostName(const std::string &name) {
+    in6_addr v6;
+    std::string bare = name.size() > 2 && name.front() == '[' && name.back() == ']'
+                           ? name.substr(1, name.size() - 2)
+                           : name;
+    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
+        return true;
+    if (name.empty() || name.size() > 253)
+        return false;
+    for (unsigned char c : name)
+        if (!isalnum(c) && c != '-' && c != '.')
+            return false;
+    return true;
 }
 
 } // namespace
@@ -74,6 +104,9 @@ void printMonitorUsage(FILE *to) {
             "  --listen ADDR:PORT  where to serve the page (default 127.0.0.1:8080; [ADDR]\n"
             "                      for IPv6; port 0 takes a free one). The page has no\n"
             "                      authentication: any address but loopback is warned about\n"
+            "  --allow-host NAME   a name by which browsers reach the monitor (repeatable).\n"
+            "                      Requests must name it in their Host header, or a loopback\n"
+            "                      name, or the address they reached; others get 403\n"
             "  --output-dir DIR    one file per mount point in DIR, named after it, as velto\n"
             "                      stream writes them (default: analyse the bytes, keep none)\n"
             "  --json FILE         one JSON event per line to FILE (- for standard output)\n"
@@ -112,6 +145,12 @@ MonitorOptions parseMonitorOptions(int argc, char **argv) {
             if (!parseListenAddress(text, &options.listen))
                 in.error("--listen wants ADDR:PORT with a numeric address (or localhost) and "
                          "a port up to 65535, not '" + display::escaped(text) + "'");
+        } else if (name == "--allow-host") {
+            const char *text = in.value();
+            if (!validHostName(text))
+                in.error("--allow-host wants a host name or a numeric address without a port, not '" +
+                         display::escaped(text) + "'");
+            options.allowHosts.push_back(text);
         } else {
             in.unknown();
         }

@@ -18,6 +18,8 @@ struct ListenAddress {
 
     // "127.0.0.1:8080", "[::1]:8080"
     std::string text() const;
+    // 0.0.0.0 or ::, every address of the machine
+    bool wildcard() const;
 };
 
 // Parses "ADDR:PORT" ("[ADDR]:PORT" for IPv6). False for anything else.
@@ -26,6 +28,9 @@ bool parseListenAddress(const std::string &text, ListenAddress *address);
 // Without --output-dir the bytes are analysed and dropped.
 struct MonitorOptions : RunOptions {
     ListenAddress listen;
+    // --allow-host: names a request's Host may give besides loopback ones
+    // and the address the request reached.
+    std::vector<std::string> allowHosts;
 
     // Where one mount point's bytes go: a path inside outputDir, or empty.
     std::string outputFor(const std::string &mount) const;

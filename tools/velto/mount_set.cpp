@@ -65,24 +65,37 @@ void MountSet::lookUpOffers(size_t index) {
         if (waiting == index)
             return;
     waitingForOffers_.push_back(index);
-    if (lookup_.joinable())
-        return;
-    lookup_ = std::thread([this] {
-        offeredNames_ = fetchMountPoints();
-        lookupDone_ = true;
-        wakeup_->notify();
-    });
+    if (!lookup_) {
+        Wakeup *wakeup = wakeup_;
+        lookup_.reset(new TableLookup([wakeup] { wakeup->notify(); }));
+    }
 }
 
+// Once the look-up is over (complete, cut at a bound, or out of time) every
+// mount point waiting gets the names; later ones get the same names at once.
 void MountSet::offerLookedUpNames(std::vector<SetEvent> *events) {
-    if (!lookupDone_)
+    if (waitingForOffers_.empty() || !lookup_)
         return;
+    TableLookup::Outcome outcome = lookup_->outcome(SteadyClock::now());
+    if (outcome == TableLookup::Outcome::Pending)
+        return;
+    std::vector<std::string> offered = lookup_->names();
     for (size_t index : waitingForOffers_) {
         SetEvent event(SetEvent::Offered, index);
-        event.offered = names::closestFirst(sessions_[index]->mount(), offeredNames_);
+        event.offered = names::closestFirst(sessions_[index]->mount(), offered);
+        event.offeredComplete = outcome == TableLookup::Outcome::Complete;
         events->push_back(event);
     }
     waitingForOffers_.clear();
+}
+
+bool MountSet::offersPending(SteadyClock::time_point now) const {
+    return !waitingForOffers_.empty() && lookup_ &&
+           lookup_->outcome(now) == TableLookup::Outcome::Pending;
+}
+
+SteadyClock::time_point MountSet::offersDeadline() const {
+    return lookup_ ? lookup_->deadline() : SteadyClock::time_point::max();
 }
 
 void MountSet::rollIntervals(WallClock::time_point now) {
@@ -115,8 +128,6 @@ void MountSet::destroyAll() {
     stopAll();
     for (auto &session : sessions_)
         session->destroy();
-    if (lookup_.joinable())
-        lookup_.join();
 }
 
 Ending MountSet::worstEnding() const {

@@ -3,20 +3,19 @@
 // not authorised, not implemented) stops that mount point, because the
 // library's own retry cannot change the answer; a mount point whose output
 // fails stops; a "not found" brings the caster's list of mount points,
-// closest names first. Whatever shows the results (velto stream's lines and
+// closest names first, from a look-up that velto bounds (source_table.h). Whatever shows the results (velto stream's lines and
 // JSON events, a dashboard) takes them from collect() on its own thread.
 #ifndef VELTO_TOOL_MOUNT_SET_H
 #define VELTO_TOOL_MOUNT_SET_H
 
 #include <stddef.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "session.h"
+#include "source_table.h"
 
 struct SetEvent {
     enum Kind { Status, Offered, OutputFailed, Analysis };
@@ -27,6 +26,7 @@ struct SetEvent {
     StatusChange change;               // Status
     bool retries = false;              // Status: the library tries again after its pause
     std::vector<std::string> offered;  // Offered: the caster's mount points, closest first
+    bool offeredComplete = true;       // Offered: false when the table was cut at a bound
     int error = 0;                     // OutputFailed: errno
     analysis::Event noticed;           // Analysis: what the stream analysis noticed
 };
@@ -50,10 +50,15 @@ public:
     void rollIntervals(WallClock::time_point now);
     // Every mount point has stopped for a reason of its own.
     bool allStopped() const;
+    // A "not found" waits for the names on offer, until the look-up's
+    // deadline at most.
+    bool offersPending(SteadyClock::time_point now) const;
+    SteadyClock::time_point offersDeadline() const;
     bool allEnded() const;
     void stopAll();
-    // Destroys every handle (waiting for the client threads) and waits for a
-    // source-table look-up still under way.
+    // Destroys every handle (waiting for the client threads). A source-table
+    // look-up still under way is not waited for: the library's call has no
+    // overall deadline.
     void destroyAll();
     // The worst ending of all mount points (see Ending).
     Ending worstEnding() const;
@@ -70,9 +75,7 @@ private:
 
     // The source table is fetched once, on a thread of its own: it may take
     // many seconds, and the other mount points must not wait for it.
-    std::thread lookup_;
-    std::atomic<bool> lookupDone_{false};
-    std::vector<std::string> offeredNames_; // written by lookup_ before lookupDone_
+    std::unique_ptr<TableLookup> lookup_;
     std::vector<size_t> waitingForOffers_;
 };
 

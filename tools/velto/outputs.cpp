@@ -151,14 +151,18 @@ std::string statusText(const json &event) {
 
 std::string offeredText(const json &event) {
     size_t total = event["total"], shown = event["mount_points"].size();
+    bool complete = event.value("complete", true);
+    std::string cut = complete ? "" : "source table too large or endless; ";
     if (total == 0)
-        return prefix(event) + "the caster's source table lists no mount point";
+        return prefix(event) + cut +
+               (complete ? "the caster's source table lists no mount point" : "no mount point in it so far");
     std::string list;
     for (const auto &name : event["mount_points"])
         list += (list.empty() ? "" : ", ") + display::escaped(name);
     if (total > shown)
         list += ", and " + std::to_string(total - shown) + " more";
-    return prefix(event) + "the caster offers " + list + " (closest first)";
+    return prefix(event) + cut + (complete ? "the caster offers " : "of the first names it sent: ") + list +
+           " (closest first)";
 }
 
 std::string statsText(const json &event) {

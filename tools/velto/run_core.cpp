@@ -106,7 +106,8 @@ void RunCore::handle(const std::vector<SetEvent> &happenings) {
                                 happening.change, happening.retries));
             break;
         case SetEvent::Offered:
-            emit(events::offered(events::stampNow(runStart_), mount, happening.offered));
+            emit(events::offered(events::stampNow(runStart_), mount, happening.offered,
+                                 happening.offeredComplete));
             break;
         case SetEvent::OutputFailed:
             emit(events::outputFailed(events::stampNow(runStart_), mount, happening.error));
@@ -179,15 +180,20 @@ std::string RunCore::runUntilStopped() {
         handle(set_.collect());
         if (json_.failed())
             return "event output failed";
-        if (set_.allStopped())
-            return "every mount point stopped";
         SteadyClock::time_point now = SteadyClock::now();
+        // A mount point that was not found still gets the names on offer
+        // before the run ends, as long as the bounded look-up takes.
+        bool offersPending = set_.offersPending(now);
+        if (set_.allStopped() && !offersPending)
+            return "every mount point stopped";
         if (settings_.duration > 0 && now >= end)
             return "end of duration";
         emitStatsIfDue(now);
         int timeoutMs = std::min(wakeHooks(now), millisecondsUntil(nextStats_, now));
         if (settings_.duration > 0)
             timeoutMs = std::min(timeoutMs, millisecondsUntil(end, now));
+        if (offersPending)
+            timeoutMs = std::min(timeoutMs, millisecondsUntil(set_.offersDeadline(), now));
         int signal = waitForSomething(timeoutMs);
         if (signal != 0)
             return std::string("signal SIG") + sigabbrev_np(signal);

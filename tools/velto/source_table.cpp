@@ -10,18 +10,55 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "velto.h"
 
+using Clock = std::chrono::steady_clock;
+
+struct TableLookup::State {
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::vector<std::string> names;
+    size_t nameBytes = 0;
+    bool complete = false;
+    bool tooLarge = false;
+    bool abandoned = false;
+    Clock::time_point deadline;
+    std::function<void()> notify; // cleared when the owner goes
+};
+
 namespace {
 
-// VeltoSourceTable's callback carries no user pointer; the callback runs on
-// the calling thread, so a thread-local target keeps concurrent queries
-// apart.
-thread_local std::vector<std::string> *collected = nullptr;
+// VeltoSourceTable's callback carries no user pointer; it runs on the
+// calling thread, so a thread-local pointer keeps concurrent look-ups apart.
+thread_local TableLookup::State *current = nullptr;
 
-void VELTO_CALL collectMountPoint(char *mountPoint) { collected->push_back(mountPoint); }
+void VELTO_CALL collectMountPoint(char *mountPoint) {
+    TableLookup::State *state = current;
+    std::unique_lock<std::mutex> hold(state->mutex);
+    if (!state->tooLarge && !state->abandoned && Clock::now() < state->deadline) {
+        size_t length = strlen(mountPoint);
+        if (state->names.size() < kMaxTableNames && state->nameBytes + length <= kMaxTableNameBytes) {
+            state->names.emplace_back(mountPoint, length);
+            state->nameBytes += length;
+            return;
+        }
+        state->tooLarge = true;
+        if (state->notify)
+            state->notify();
+        state->changed.notify_all();
+    }
+    // Nobody wants more of this table (too large, too late, or its owner is
+    // gone): stop here, inside the library's call, so that it reads no
+    // further. The thread stays here until the process ends.
+    for (;;)
+        state->changed.wait(hold);
+}
 
 // The same request the library sends for the table, so the caster cannot
 // answer the probe differently.
@@ -29,7 +66,17 @@ const char kTableRequest[] = "GET / HTTP/1.1\r\nUser-Agent: NTRIP Client 1.0\r\n
                              "Connection: close\r\n\r\n";
 const int kConnectMs = 8000;
 const int kAnswerMs = 8000;
+// However little time is left of the look-up's, the probe gets this much.
+const int kLeastProbeMs = 1000;
 const size_t kEnoughBytes = 65536;
+// The library reads the table in blocks of 4095 bytes; a longer line is
+// never read as a record.
+const size_t kLongestLine = 4095;
+
+int millisecondsLeft(Clock::time_point deadline, int most) {
+    long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < kLeastProbeMs ? kLeastProbeMs : (left > most ? most : (int)left);
+}
 
 int connectWithin(const sockaddr_in &address, int timeoutMs, std::string *error) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -46,7 +93,7 @@ int connectWithin(const sockaddr_in &address, int timeoutMs, std::string *error)
     int pending = 0;
     socklen_t length = sizeof pending;
     if (poll(&watched, 1, timeoutMs) <= 0) {
-        *error = "no connection within 8 s";
+        *error = "no connection within " + std::to_string((timeoutMs + 999) / 1000) + " s";
     } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0) {
         *error = strerror(pending != 0 ? pending : errno);
     } else {
@@ -56,21 +103,27 @@ int connectWithin(const sockaddr_in &address, int timeoutMs, std::string *error)
     return -1;
 }
 
-// Reads until the caster closes, the table ends, or the time is up.
-std::string readAnswer(int fd, int timeoutMs) {
+// Reads until the caster closes, the table ends, the time is up or enough
+// has come to judge it. *ended: closed by the caster, or the end marker in.
+std::string readAnswer(int fd, int timeoutMs, bool *ended) {
     std::string answer;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (answer.size() < kEnoughBytes && answer.find("ENDSOURCETABLE") == std::string::npos) {
-        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                       deadline - std::chrono::steady_clock::now())
-                       .count();
+    *ended = false;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (answer.size() < kEnoughBytes) {
+        if (answer.find("ENDSOURCETABLE") != std::string::npos) {
+            *ended = true;
+            break;
+        }
+        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd watched = {fd, POLLIN, 0};
         if (left <= 0 || poll(&watched, 1, left) <= 0)
             break;
         char block[4096];
         ssize_t got = recv(fd, block, sizeof block, 0);
-        if (got <= 0)
+        if (got <= 0) {
+            *ended = got == 0;
             break;
+        }
         answer.append(block, (size_t)got);
     }
     return answer;
@@ -86,17 +139,83 @@ bool hasRecord(const std::string &answer) {
     return false;
 }
 
-} // namespace
-
-std::vector<std::string> fetchMountPoints() {
-    std::vector<std::string> names;
-    collected = &names;
-    VeltoSourceTable(collectMountPoint);
-    collected = nullptr;
-    return names;
+size_t longestLine(const std::string &text) {
+    size_t longest = 0, at = 0;
+    while (at < text.size()) {
+        size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos)
+            end = text.size();
+        longest = std::max(longest, end - at);
+        at = end + 1;
+    }
+    return longest;
 }
 
-ProbeResult probeSourceTable(const char *host, int port) {
+} // namespace
+
+TableLookup::TableLookup(std::function<void()> changed)
+    : state_(std::make_shared<State>()),
+      deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(kTableLookupSeconds))) {
+    state_->notify = std::move(changed);
+    state_->deadline = deadline_;
+    std::shared_ptr<State> state = state_;
+    std::thread([state] {
+        current = state.get();
+        VeltoSourceTable(collectMountPoint);
+        current = nullptr;
+        std::lock_guard<std::mutex> hold(state->mutex);
+        state->complete = true;
+        if (state->notify)
+            state->notify();
+        state->changed.notify_all();
+    }).detach();
+}
+
+TableLookup::~TableLookup() {
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->abandoned = true;
+    state_->notify = nullptr;
+}
+
+TableLookup::Outcome TableLookup::outcome(Clock::time_point now) const {
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    if (state_->tooLarge)
+        return Outcome::TooLarge;
+    if (state_->complete)
+        return Outcome::Complete;
+    return now >= deadline_ ? Outcome::TimedOut : Outcome::Pending;
+}
+
+TableLookup::Outcome TableLookup::wait() const {
+    {
+        std::unique_lock<std::mutex> hold(state_->mutex);
+        state_->changed.wait_until(hold, deadline_,
+                                   [this] { return state_->tooLarge || state_->complete; });
+    }
+    return outcome(Clock::now());
+}
+
+std::vector<std::string> TableLookup::names() const {
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    return state_->names;
+}
+
+TableProbe classifyTable(const std::string &answer, bool ended, std::string *detail) {
+    if (hasRecord(answer))
+        return TableProbe::HasRecords;
+    if (longestLine(answer) > kLongestLine) {
+        *detail = "a line of more than " + std::to_string(kLongestLine) + " bytes";
+        return TableProbe::Malformed;
+    }
+    if (!ended && answer.size() >= kEnoughBytes) {
+        *detail = std::to_string(kEnoughBytes / 1024) + " KiB without a record or an end";
+        return TableProbe::Malformed;
+    }
+    return TableProbe::EmptyTable;
+}
+
+ProbeResult probeSourceTable(const char *host, int port, Clock::time_point deadline) {
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET; // the library speaks IPv4 only
@@ -111,12 +230,13 @@ ProbeResult probeSourceTable(const char *host, int port) {
     address.sin_port = htons((uint16_t)port);
 
     std::string error;
-    int fd = connectWithin(address, kConnectMs, &error);
+    int fd = connectWithin(address, millisecondsLeft(deadline, kConnectMs), &error);
     if (fd < 0)
         return {TableProbe::NotReached, error};
     ssize_t ignored = send(fd, kTableRequest, sizeof kTableRequest - 1, MSG_NOSIGNAL);
     (void)ignored; // a request that did not go out shows as a missing answer
-    std::string answer = readAnswer(fd, kAnswerMs);
+    bool ended = false;
+    std::string answer = readAnswer(fd, millisecondsLeft(deadline, kAnswerMs), &ended);
     close(fd);
 
     std::string firstLine = answer.substr(0, answer.find_first_of("\r\n"));
@@ -124,5 +244,7 @@ ProbeResult probeSourceTable(const char *host, int port) {
         firstLine.resize(120);
     if (strncasecmp(answer.c_str(), "SOURCETABLE 200 OK", 18) != 0)
         return {TableProbe::NotATable, firstLine};
-    return {hasRecord(answer) ? TableProbe::HasRecords : TableProbe::EmptyTable, firstLine};
+    std::string detail = firstLine;
+    TableProbe outcome = classifyTable(answer, ended, &detail);
+    return {outcome, detail};
 }

@@ -4,29 +4,82 @@
 #ifndef VELTO_TOOL_SOURCE_TABLE_H
 #define VELTO_TOOL_SOURCE_TABLE_H
 
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-// The mount points of the caster's source table, through the library
-// (VeltoSourceTable): blocks for up to about 8 s plus 8 s per silent receive.
-std::vector<std::string> fetchMountPoints();
+// What velto takes from one source table, and how long it waits for it. The
+// library's call (VeltoSourceTable) waits up to 8 s per receive but has no
+// overall bound: a caster that sends records without end, or one record
+// every few seconds, keeps it reading for as long as it likes. velto makes
+// the call on a thread of its own and stops waiting at these bounds.
+const size_t kMaxTableNames = 10000;
+const size_t kMaxTableNameBytes = 4 << 20;
+const double kTableLookupSeconds = 20;
+
+// One look-up of the caster's mount points through the library, on a thread
+// that nobody waits for. Past a bound, or once the owner is gone, the thread
+// stops inside the library's callback and stays there until the process
+// ends: the library then reads nothing more, and its socket stays open, idle.
+class TableLookup {
+public:
+    enum class Outcome {
+        Pending,  // still reading, within the time
+        Complete, // the library's call returned
+        TooLarge, // more than kMaxTableNames names or kMaxTableNameBytes of them
+        TimedOut, // not complete within kTableLookupSeconds
+    };
+
+    // Starts the look-up; `changed`, when given, is called on the look-up's
+    // thread once it is complete or too large (never after destruction).
+    explicit TableLookup(std::function<void()> changed = nullptr);
+    // Abandons the look-up if it is still running; never waits for it.
+    ~TableLookup();
+    TableLookup(const TableLookup &) = delete;
+    TableLookup &operator=(const TableLookup &) = delete;
+
+    Outcome outcome(std::chrono::steady_clock::time_point now) const;
+    std::chrono::steady_clock::time_point deadline() const { return deadline_; }
+    // Waits until the outcome is no longer Pending, and returns it.
+    Outcome wait() const;
+    // The names so far, in the caster's order (all of them when Complete).
+    std::vector<std::string> names() const;
+
+    struct State; // shared with the look-up's thread
+
+private:
+    std::shared_ptr<State> state_;
+    std::chrono::steady_clock::time_point deadline_;
+};
 
 // The library only counts the mount points it found. When that count is 0,
 // velto asks the caster once more over a TCP connection of its own to tell
-// the three reasons apart. This probe is velto's, not the library's.
+// the reasons apart. This probe is velto's, not the library's.
 enum class TableProbe {
     NotResolved, // the caster's name did not resolve
     NotReached,  // no TCP connection to port 2101
     NotATable,   // an answer, but not "SOURCETABLE 200 OK" (or nothing at all)
     EmptyTable,  // a source table without any STR record
+    Malformed,   // a table the library cannot read: a line longer than its
+                 // 4095-byte block, or 64 KiB without a record or an end
     HasRecords,  // a table with records this time
 };
 
 struct ProbeResult {
     TableProbe outcome;
-    std::string detail; // the error, or the answer's first line as received
+    std::string detail; // the error, the answer's first line as received, or what is wrong
 };
 
-ProbeResult probeSourceTable(const char *host, int port);
+// Waits at most until `deadline` (and never more than 8 s for the connection
+// and 8 s for the answer).
+ProbeResult probeSourceTable(const char *host, int port,
+                             std::chrono::steady_clock::time_point deadline);
+
+// The same reading of an answer, for the tests: the outcome for an answer
+// that began with "SOURCETABLE 200 OK" (`ended`: the caster closed it or it
+// held the end marker).
+TableProbe classifyTable(const std::string &answer, bool ended, std::string *detail);
 
 #endif

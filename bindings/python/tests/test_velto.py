@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """The velto package against the real library and velto-caster (VELTO_CASTER),
 inside a network namespace of its own where the caster name is 127.0.0.1 and
 port 2101 is free (scripts/stage-55-bindings.sh)."""
