@@ -168,6 +168,18 @@ def concurrent():
 
 
 # Group: the misbehaviour switches that make reconnection visible.
+# Names as velto may ask for them: any printable ASCII without spaces,
+# a path-like one as the README shows among them.
+ANY_NAMES = ["RTCM3/A", "a;b", "!~%41"]
+
+
+def any_names():  # caster started with --mount for each of ANY_NAMES
+    for mount in ANY_NAMES:
+        head, body, closed, _ = read_stream(1.0, mount=mount)
+        check("mount point %s is streamed" % mount,
+              head == b"ICY 200 OK\r\n" and len(body) > 0 and not closed, repr(head))
+
+
 def dropped():  # caster started with --drop-every 1
     _, body, closed, after = read_stream(6.0)
     check("--drop-every 1 closes the stream after about a second",

@@ -23,6 +23,8 @@ done
 check "--log: a stream's close line tells what was streamed" \
   grep -Eq ' close: "GET /SECOND" \(NTRIP Client 1.0 #7\) -> ICY 200 OK; streamed [0-9]+ bytes' "$work/caster.log"
 
+start_caster --mount 'RTCM3/A' --mount 'a;b' --mount '!~%41' --rate 8000
+probe any_names
 start_caster --drop-every 1 --rate 8000 --record "$work/record.bin"
 probe dropped 2101 "$work/record.bin"
 start_caster --drop-every 1 --drops 1 --rate 8000

@@ -22,7 +22,8 @@ void printUsage(FILE *to) {
             "time they are sent), or a recorded file (--replay).\n"
             "\n"
             "  --port N            TCP port on 127.0.0.1 (default 2101)\n"
-            "  --mount NAME        offer this mount point; repeatable (default %s)\n"
+            "  --mount NAME        offer this mount point (printable ASCII, no spaces);\n"
+            "                      repeatable (default %s)\n"
             "  --rate BYTES_PER_S  byte budget per client (default 1000; 0 = as fast as possible)\n"
             "  --credential B64    Basic credential to accept (default the library's, %s);\n"
             "                      every stream request must carry one\n"
@@ -78,11 +79,14 @@ long parseWhole(const std::string &option, const char *text, long low, long high
     return value;
 }
 
+// Every name velto can ask for: printable ASCII without spaces. A ';' in a
+// name makes its own source-table record ambiguous, as it would on any
+// caster; the stream itself is served all the same.
 bool validMountName(const std::string &name) {
     if (name.empty())
         return false;
-    for (char c : name)
-        if (c <= ' ' || c == ';' || c == '/' || c == 0x7F)
+    for (unsigned char c : name)
+        if (c < 0x21 || c > 0x7E)
             return false;
     return true;
 }
