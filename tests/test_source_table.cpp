@@ -136,6 +136,8 @@ TEST_F(SourceTable, ThreeRecordsInOrder) {
     EXPECT_EQ(q.names, kThreeNames);
 }
 
+// A large table through receives of random size, the status line cut too.
+// Every single cut of a table is checked on byte arrays in test_unit_table.cpp.
 TEST_F(SourceTable, LargeTableInRandomSegments) {
     Names expected;
     std::string text = largeTable(5000, &expected);
@@ -164,27 +166,6 @@ TEST_F(SourceTable, EndMarkerEndsTheCallAtOnce) {
     EXPECT_TRUE(peerClosed.waitFor(1, 5s)) << "the library did not close its end";
 }
 
-TEST_F(SourceTable, EndMarkerSplitOverTwoSegmentsEndsTheCall) {
-    Moments peerClosed;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        sendWithoutDelay(c);
-        std::string text = kThreeRecords;
-        size_t split = text.find("ENDSOURCETABLE") + 5;
-        c.send(text.substr(0, split));
-        c.pause(200ms);
-        c.send(text.substr(split));
-        if (c.waitPeerClosed(30s))
-            peerClosed.note();
-    });
-    Query q = query();
-    EXPECT_EQ(q.result, 3);
-    EXPECT_EQ(q.names, kThreeNames);
-    EXPECT_LT(q.seconds, 2.0);
-    EXPECT_TRUE(peerClosed.waitFor(1, 5s));
-}
-
 // A caster that answers with something other than its table: a stream
 // answer, an error page. Nothing of it is taken for a mount point.
 TEST_F(SourceTable, StreamAnswerGivesZero) {
@@ -201,30 +182,6 @@ TEST_F(SourceTable, HttpErrorGivesZero) {
     EXPECT_EQ(q.result, 0);
     EXPECT_TRUE(q.names.empty());
     EXPECT_LT(q.seconds, 4.0);
-}
-
-// The status line arriving in pieces: split over two TCP segments, or ended
-// by a lone LF with the first record right behind it.
-TEST_F(SourceTable, StatusLineSplitOverTwoSegments) {
-    FakeCaster caster([](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        sendWithoutDelay(c);
-        c.send("SOURCETA");
-        c.pause(200ms);
-        c.send(kThreeRecords.substr(8));
-        c.waitPeerClosed(30s);
-    });
-    Query q = query();
-    EXPECT_EQ(q.result, 3);
-    EXPECT_EQ(q.names, kThreeNames);
-}
-
-TEST_F(SourceTable, LoneLineFeedAfterStatusKeepsFirstRecordWhole) {
-    FakeCaster caster(answerThenClose("SOURCETABLE 200 OK\nSTR;First;x;\nSTR;Second;x;\nENDSOURCETABLE\n"));
-    Query q = query();
-    EXPECT_EQ(q.result, 2);
-    EXPECT_EQ(q.names, (Names{"First", "Second"}));
 }
 
 // Casters that fail on the way: one that accepts and says nothing, one that
