@@ -58,19 +58,6 @@ void expectSameResources(const ResourceSnapshot &before, const char *when) {
     EXPECT_EQ(after.threads, before.threads) << "threads " << when;
 }
 
-// A caster that accepts the stream request and then sends small blocks
-// until the client goes away. Because data keeps arriving, a stopped client
-// thread finds its run flag cleared as soon as its receive returns.
-void streamUntilClientLeaves(CasterConnection &connection) {
-    if (connection.readRequest().empty())
-        return;
-    if (!connection.send("ICY 200 OK\r\n\r\n"))
-        return;
-    const std::string block(64, 'r');
-    while (connection.send(block) && connection.pause(2ms)) {
-    }
-}
-
 struct RunningClient {
     VeltoHandle handle = nullptr;
     ClientRecorder recorder;
@@ -114,7 +101,7 @@ TEST(LifecycleLeaks, StreamingCyclesReturnDescriptorsAndThreads) {
     while (remaining > 0 && !testing::Test::HasFailure()) {
         int round = remaining < kClientsPerRound ? remaining : kClientsPerRound;
         {
-            FakeCaster caster(streamUntilClientLeaves);
+            FakeCaster caster(trickleStream);
             streamingRound(round, clientNumber);
             EXPECT_EQ(caster.connections(), round);
         }
@@ -133,7 +120,7 @@ TEST(LifecycleLeaks, DestroyingWithoutStopReturnsEverything) {
     while (remaining > 0 && !testing::Test::HasFailure()) {
         int round = remaining < kClientsPerRound ? remaining : kClientsPerRound;
         {
-            FakeCaster caster(streamUntilClientLeaves);
+            FakeCaster caster(trickleStream);
             std::vector<std::unique_ptr<RunningClient>> clients = startClients(round);
             for (auto &client : clients)
                 EXPECT_TRUE(client->recorder.waitForBytes(1, 30s));
@@ -152,7 +139,7 @@ TEST(LifecycleLeaks, DestroyingWithoutStopReturnsEverything) {
 TEST(LifecycleLeaks, RestartingARunningClientReturnsEverything) {
     const ResourceSnapshot before = baseline();
     {
-        FakeCaster caster(streamUntilClientLeaves);
+        FakeCaster caster(trickleStream);
         VeltoHandle handle = VeltoConstruct();
         char mountPoint[] = "SWITCH";
         const int restarts = cycleCount() / 10 > 0 ? cycleCount() / 10 : 1;
@@ -180,11 +167,7 @@ TEST(LifecycleLeaks, FailedAttemptsReturnDescriptorsAndThreads) {
     for (int refused = 0; refused < 2; ++refused) {
         std::unique_ptr<FakeCaster> caster;
         if (!refused)
-            caster.reset(new FakeCaster([](CasterConnection &connection) {
-                if (!connection.readRequest().empty())
-                    connection.send("HTTP/1.1 401 Unauthorized\r\n\r\n");
-                connection.waitPeerClosed();
-            }));
+            caster.reset(new FakeCaster(answerThenHold("HTTP/1.1 401 Unauthorized\r\n\r\n")));
         const int expected = refused ? VELTO_STATUS_CONNECT_FAILED : VELTO_STATUS_UNAUTHORISED;
         for (int done = 0; done < count && !testing::Test::HasFailure();) {
             int round = count - done < kClientsPerRound ? count - done : kClientsPerRound;

@@ -292,15 +292,11 @@ TEST(ConcurrentFirstResolution, SimultaneousStartsAllReachTheCaster) {
 
 TEST(ConcurrentFirstResolution, SimultaneousSourceTableQueriesAllGetTheTable) {
     writeCrowdedHostsFile();
-    FakeCaster caster([](CasterConnection &connection) {
-        if (connection.readRequest().empty())
-            return;
-        connection.send("SOURCETABLE 200 OK\r\nContent-Type: text/plain\r\n\r\n"
-                        "STR;MP01x;Test;RTCM 3.2;;2;GPS;NET;DEU;50.0;8.0;0;0;sNTRIP;none;B;N;0;\r\n"
-                        "STR;MP02y;Test;RTCM 3.2;;2;GPS;NET;DEU;50.0;8.0;0;0;sNTRIP;none;B;N;0;\r\n"
-                        "ENDSOURCETABLE\r\n");
-        connection.close();
-    });
+    FakeCaster caster(answerThenClose(
+        "SOURCETABLE 200 OK\r\nContent-Type: text/plain\r\n\r\n"
+        "STR;MP01x;Test;RTCM 3.2;;2;GPS;NET;DEU;50.0;8.0;0;0;sNTRIP;none;B;N;0;\r\n"
+        "STR;MP02y;Test;RTCM 3.2;;2;GPS;NET;DEU;50.0;8.0;0;0;sNTRIP;none;B;N;0;\r\n"
+        "ENDSOURCETABLE\r\n"));
     StartingGate gate;
     std::atomic<int> results[kConcurrentCallers];
     std::vector<std::thread> callers;

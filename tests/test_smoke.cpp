@@ -7,14 +7,11 @@
 using namespace std::chrono_literals;
 
 TEST(Smoke, StreamsFromFakeCaster) {
-    FakeCaster caster([](CasterConnection &c) {
-        c.readRequest();
-        c.send("ICY 200 OK\r\n\r\n");
-        c.pause(300ms);
+    ClientRecorder rec;
+    FakeCaster caster(acceptThen(rec, [](CasterConnection &c) {
         c.send("hello");
         c.waitPeerClosed();
-    });
-    ClientRecorder rec;
+    }));
     VeltoHandle h = VeltoConstruct();
     char mount[] = "MP01x";
     VeltoStart(h, &rec, mount, 7, ClientRecorder::onData, ClientRecorder::onStatus);

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "fake_caster.h"
+#include "moments.h"
 #include "recorders.h"
 #include "velto.h"
 
@@ -24,7 +24,6 @@ namespace {
 
 char kMountPoint[] = "MP01x";
 const int kClientNumber = 7;
-const char kIcyAccept[] = "ICY 200 OK\r\n\r\n";
 const char kRefuse401[] = "HTTP/1.1 401 Unauthorized\r\n\r\n";
 const char kRefuse404[] = "HTTP/1.1 404 Not Found\r\n\r\n";
 
@@ -45,30 +44,6 @@ Clock::time_point timeOf(const StatusRecorder &recorder, int status) {
             return event.when;
     return Clock::time_point();
 }
-
-// Moments that a caster script or a callback reached, counted and timed, so
-// the test body can wait for them.
-class Moments {
-public:
-    void note() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        times_.push_back(Clock::now());
-        changed_.notify_all();
-    }
-    bool waitFor(size_t count, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> hold(mutex_);
-        return changed_.wait_for(hold, timeout, [&] { return times_.size() >= count; });
-    }
-    Clock::time_point at(size_t index) const {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return index < times_.size() ? times_[index] : Clock::time_point();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Clock::time_point> times_;
-};
 
 // One client handle, destroyed when the test ends however it ends: always
 // before the recorders its callbacks write to (declare it after them).
@@ -136,14 +111,6 @@ void expectBlockSizesInRange(const std::vector<int> &blocks) {
         ASSERT_TRUE(blocks[i] >= 1 && blocks[i] <= 2048) << "block " << i << ": " << blocks[i];
 }
 
-// The caster accepts, answers, and then keeps the link open without sending.
-void acceptAndHold(CasterConnection &c) {
-    if (c.readRequest().empty())
-        return;
-    c.send(kIcyAccept);
-    c.waitPeerClosed();
-}
-
 } // namespace
 
 // A receiver feeds the stream straight into its positioning engine: RTCM
@@ -155,12 +122,7 @@ TEST(StreamDelivery, EveryBlockSizeFrom1To2048ArrivesByteExact) {
     const size_t kLargest = 2048;
     const std::string stream = arbitraryStream(kLargest * (kLargest + 1) / 2);
     ClientRecorder recorder;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kIcyAccept);
-        if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
-            return;
+    FakeCaster caster(acceptThen(recorder, [&](CasterConnection &c) {
         size_t offset = 0;
         for (size_t size = 1; size <= kLargest; ++size) {
             if (!c.send(stream.data() + offset, size))
@@ -172,7 +134,7 @@ TEST(StreamDelivery, EveryBlockSizeFrom1To2048ArrivesByteExact) {
                 return;
         }
         c.waitPeerClosed();
-    });
+    }));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitForBytes(stream.size(), 60s)) << recorder.data().size() << " bytes";
@@ -202,17 +164,12 @@ TEST(StreamDelivery, SteadySlowStreamHoldsWithEveryByte) {
     const int kBlocks = 21;
     const std::string stream = arbitraryStream(100 * kBlocks);
     ClientRecorder recorder;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kIcyAccept);
-        if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
-            return;
+    FakeCaster caster(acceptThen(recorder, [&](CasterConnection &c) {
         for (int block = 0; block < kBlocks; ++block)
             if (!c.send(stream.substr(100 * block, 100)) || !c.pause(1s))
                 return;
         c.waitPeerClosed();
-    });
+    }));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitForBytes(stream.size(), 40s)) << recorder.data().size() << " bytes";
@@ -231,15 +188,13 @@ TEST(StreamDelivery, BytesInTheAnswerBlockAreNotDelivered) {
     const std::string inAnswerBlock("\xd3\x00\x13\x3e\xd0\x00\x03header block", 19);
     const std::string nextBlock("\xd3\x00\x08next\x00!", 10);
     ClientRecorder recorder;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(std::string(kIcyAccept) + inAnswerBlock);
-        if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
-            return;
-        c.send(nextBlock);
-        c.waitPeerClosed();
-    });
+    FakeCaster caster(acceptThen(
+        recorder,
+        [&](CasterConnection &c) {
+            c.send(nextBlock);
+            c.waitPeerClosed();
+        },
+        kIcyAccept + inAnswerBlock));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitForBytes(nextBlock.size(), 10s));
@@ -283,11 +238,7 @@ TEST(StreamDelivery, WithoutCallbacksStillStreamsAndReportsThroughStatus) {
 
 TEST(AnswerWait, CasterClosingWithoutAnswerIsNoAnswerAtOnce) {
     ClientRecorder recorder;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.close();
-    });
+    FakeCaster caster(answerThenClose(""));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_NO_ANSWER, 10s));
@@ -302,12 +253,7 @@ TEST(AnswerWait, CasterClosingWithoutAnswerIsNoAnswerAtOnce) {
 TEST(AnswerWait, SilentCasterIsNoAnswerAfterAbout16Seconds) {
     ClientRecorder recorder;
     Moments clientHungUp;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        if (c.waitPeerClosed(40s))
-            clientHungUp.note();
-    });
+    FakeCaster caster(answerThenHold("", &clientHungUp));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_NO_ANSWER, 30s));
@@ -331,16 +277,11 @@ TEST(AnswerWait, SilentCasterIsNoAnswerAfterAbout16Seconds) {
 TEST(StreamLoss, SilenceEndsTheStreamAfterAbout9Seconds) {
     ClientRecorder recorder;
     Moments clientHungUp;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kIcyAccept);
-        if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
-            return;
+    FakeCaster caster(acceptThen(recorder, [&](CasterConnection &c) {
         c.send("abc");
         if (c.waitPeerClosed(30s))
             clientHungUp.note();
-    });
+    }));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitForBytes(3, 10s));
@@ -357,18 +298,13 @@ TEST(StreamLoss, SilenceEndsTheStreamAfterAbout9Seconds) {
 
 TEST(StreamLoss, OneBlockRestartsTheSilenceCount) {
     ClientRecorder recorder;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kIcyAccept);
-        if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
-            return;
+    FakeCaster caster(acceptThen(recorder, [&](CasterConnection &c) {
         c.send("a");
         if (!c.pause(6s))
             return;
         c.send("b");
         c.waitPeerClosed(30s);
-    });
+    }));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitForBytes(1, 10s));
@@ -398,18 +334,13 @@ void expectStreamLostAtOnce(void (*hangUp)(CasterConnection &), double withinSec
                             bool checkData) {
     ClientRecorder recorder;
     Moments hungUp;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kIcyAccept);
-        if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
-            return;
+    FakeCaster caster(acceptThen(recorder, [&](CasterConnection &c) {
         c.send("abc");
         if (!recorder.waitForBytes(3, 10s))
             return;
         hungUp.note();
         hangUp(c);
-    });
+    }));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_STREAM_LOST, 15s));
@@ -437,20 +368,12 @@ TEST(StreamLoss, CasterResettingWhileStreamingIsStreamLostAtOnce) {
 
 TEST(Reconnect, AfterTheThirtySecondPauseTheStreamComesBack) {
     ClientRecorder recorder;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kIcyAccept);
-        if (c.index() == 0) {
-            if (!recorder.waitFor(VELTO_STATUS_STREAMING, 10s))
-                return;
-            c.send("first");
-            if (recorder.waitForBytes(5, 10s))
-                c.close();
-            return;
-        }
-        c.waitPeerClosed();
+    FakeCaster::Script firstLink = acceptThen(recorder, [&](CasterConnection &c) {
+        c.send("first");
+        if (recorder.waitForBytes(5, 10s))
+            c.close();
     });
+    FakeCaster caster([&](CasterConnection &c) { c.index() == 0 ? firstLink(c) : acceptStream(c); });
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_STREAM_LOST, 15s));
@@ -474,13 +397,7 @@ TEST(Reconnect, AfterTheThirtySecondPauseTheStreamComesBack) {
 TEST(Reconnect, RefusalRepeatedAtTheNextAttemptIsReportedOnce) {
     ClientRecorder recorder;
     Moments clientHungUp;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kRefuse401);
-        if (c.waitPeerClosed(10s))
-            clientHungUp.note();
-    });
+    FakeCaster caster(answerThenHold(kRefuse401, &clientHungUp));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_UNAUTHORISED, 10s));
@@ -520,16 +437,10 @@ TEST(Stop, DuringTheConnectReportsConnectFailedThenIdle) {
 
 TEST(Stop, DuringTheAnswerWaitReportsNoAnswerThenIdle) {
     ClientRecorder recorder;
-    Moments requestRead;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        requestRead.note();
-        c.waitPeerClosed(30s);
-    });
+    FakeCaster caster(answerThenHold(""));
     Client client;
     client.start(&recorder);
-    ASSERT_TRUE(requestRead.waitFor(1, 10s));
+    ASSERT_TRUE(caster.waitForRequests(1, 10s));
     Clock::time_point stopped = Clock::now();
     client.stop();
     ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_IDLE, 6s));
@@ -552,22 +463,10 @@ struct LateDeliveryProbe : ClientRecorder {
     }
 };
 
-// The caster sends as fast as the link takes it, until the client hangs up.
-void floodAfterAccepting(CasterConnection &c) {
-    if (c.readRequest().empty())
-        return;
-    c.send(kIcyAccept);
-    std::string block(1500, '\0');
-    for (size_t i = 0; i < block.size(); ++i)
-        block[i] = (char)(i * 7);
-    for (int i = 0; c.send(block.data(), 1 + (size_t)(i * 131) % block.size()); ++i) {
-    }
-}
-
 } // namespace
 
 TEST(Stop, WhileStreamingNoLossIsReportedAndNoDataFollows) {
-    FakeCaster caster(floodAfterAccepting);
+    FakeCaster caster(floodStream);
     // The race between the host's stop and a block arriving is narrow, so
     // it is run several times.
     for (int round = 0; round < 5; ++round) {
@@ -609,7 +508,7 @@ struct SlowHost : ClientRecorder {
 
 TEST(Stop, WaitsForTheDeliveryInProgress) {
     SlowHost host;
-    FakeCaster caster(floodAfterAccepting);
+    FakeCaster caster(floodStream);
     Client client;
     VeltoStart(client.handle(), static_cast<ClientRecorder *>(&host), kMountPoint, kClientNumber,
                SlowHost::onData, ClientRecorder::onStatus);
@@ -625,13 +524,7 @@ TEST(Stop, WaitsForTheDeliveryInProgress) {
 TEST(Stop, DuringThePauseReportsTheFailureThenIdleAndEnds) {
     ClientRecorder recorder;
     Moments clientHungUp;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kRefuse404);
-        if (c.waitPeerClosed(10s))
-            clientHungUp.note();
-    });
+    FakeCaster caster(answerThenHold(kRefuse404, &clientHungUp));
     Client client;
     client.start(&recorder);
     ASSERT_TRUE(recorder.waitFor(VELTO_STATUS_NOT_FOUND, 10s));
@@ -667,7 +560,7 @@ TEST(Restart, StartOnARunningHandleEndsTheOldRunFirst) {
     ClientRecorder first;
     ClientRecorder second;
     char otherMountPoint[] = "OTHER22";
-    FakeCaster caster(acceptAndHold);
+    FakeCaster caster(acceptStream);
     Client client;
     client.start(&first);
     ASSERT_TRUE(first.waitFor(VELTO_STATUS_STREAMING, 10s));
@@ -701,15 +594,7 @@ TEST(Descriptors, NoneHeldBetweenRefusedAttempts) {
     const int kClients = 16;
     const int kRounds = 3;
     Moments attemptsOver;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kRefuse401);
-        bool clientHungUp = c.waitPeerClosed(10s);
-        c.reset(); // the caster's side of the link is gone too
-        if (clientHungUp)
-            attemptsOver.note();
-    });
+    FakeCaster caster(answerThenHold(kRefuse401, &attemptsOver));
     int before = openDescriptorCount();
     std::vector<std::unique_ptr<ClientRecorder>> recorders;
     std::vector<std::unique_ptr<Client>> clients;
@@ -790,13 +675,7 @@ struct StoppingHost {
 
 TEST(StatusCallback, MayStopTheClientWhenStreamingBegins) {
     StoppingHost host;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.send(kIcyAccept);
-        while (c.send("\xd3\x00\x02xy", 5) && c.pause(20ms)) {
-        }
-    });
+    FakeCaster caster(trickleStream);
     Client client;
     host.handle = client.handle();
     host.stopOn = VELTO_STATUS_STREAMING;
@@ -811,11 +690,7 @@ TEST(StatusCallback, MayStopTheClientWhenStreamingBegins) {
 
 TEST(StatusCallback, MayStopTheClientOnAFailureAndThePauseIsSkipped) {
     StoppingHost host;
-    FakeCaster caster([&](CasterConnection &c) {
-        if (c.readRequest().empty())
-            return;
-        c.close();
-    });
+    FakeCaster caster(answerThenClose(""));
     Client client;
     host.handle = client.handle();
     host.stopOn = VELTO_STATUS_NO_ANSWER;
@@ -869,7 +744,7 @@ struct SelfTearingHost : ClientRecorder {
 void expectSelfTeardown(SelfAct act) {
     Moments hungUp;
     FakeCaster caster([&](CasterConnection &c) {
-        floodAfterAccepting(c);
+        floodStream(c);
         hungUp.note();
     });
     const int threadsBefore = threadCount();

@@ -1,5 +1,8 @@
 #include "fake_caster.h"
 
+#include "moments.h"
+#include "recorders.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -111,11 +114,70 @@ bool CasterConnection::pause(std::chrono::milliseconds duration) {
     return true;
 }
 
-void acceptStream(CasterConnection &connection) {
+const char kIcyAccept[] = "ICY 200 OK\r\n\r\n";
+
+namespace {
+
+bool answerRequest(CasterConnection &connection, const std::string &answer) {
     if (connection.readRequest().empty())
+        return false;
+    return answer.empty() || connection.send(answer);
+}
+
+void holdUntilHangUp(CasterConnection &connection, Moments *hangUps) {
+    if (!connection.waitPeerClosed())
         return;
-    connection.send("ICY 200 OK\r\n\r\n");
-    connection.waitPeerClosed();
+    connection.reset();
+    if (hangUps != nullptr)
+        hangUps->note();
+}
+
+} // namespace
+
+void acceptStream(CasterConnection &connection) {
+    if (answerRequest(connection, kIcyAccept))
+        connection.waitPeerClosed();
+}
+
+FakeCaster::Script answerThenHold(const std::string &answer, Moments *hangUps) {
+    return [answer, hangUps](CasterConnection &connection) {
+        if (answerRequest(connection, answer))
+            holdUntilHangUp(connection, hangUps);
+    };
+}
+
+FakeCaster::Script answerThenClose(const std::string &answer) {
+    return [answer](CasterConnection &connection) {
+        if (answerRequest(connection, answer))
+            connection.close();
+    };
+}
+
+FakeCaster::Script acceptThen(StatusRecorder &client, FakeCaster::Script part,
+                              const std::string &answer) {
+    return [&client, part, answer](CasterConnection &connection) {
+        if (answerRequest(connection, answer) &&
+            client.waitFor(VELTO_STATUS_STREAMING, std::chrono::seconds(10)))
+            part(connection);
+    };
+}
+
+void floodStream(CasterConnection &connection) {
+    if (!answerRequest(connection, kIcyAccept))
+        return;
+    std::string block(1500, '\0');
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = (char)(i * 7);
+    for (int i = 0; connection.send(block.data(), 1 + (size_t)(i * 131) % block.size()); ++i) {
+    }
+}
+
+void trickleStream(CasterConnection &connection) {
+    if (!answerRequest(connection, kIcyAccept))
+        return;
+    const std::string block(64, 'r');
+    while (connection.send(block) && connection.pause(std::chrono::milliseconds(2))) {
+    }
 }
 
 FakeCaster::FakeCaster(Script script, int port) : script_(std::move(script)) {
@@ -178,6 +240,16 @@ int FakeCaster::connections() const {
 bool FakeCaster::waitForConnections(int count, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> hold(mutex_);
     return changed_.wait_for(hold, timeout, [&] { return (int)acceptTimes_.size() >= count; });
+}
+
+bool FakeCaster::waitForRequests(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, timeout, [&] {
+        int read = 0;
+        for (const std::string &request : requests_)
+            read += !request.empty();
+        return read >= count;
+    });
 }
 
 std::vector<std::string> FakeCaster::requests() const {

@@ -15,6 +15,8 @@
 #include <vector>
 
 class FakeCaster;
+class Moments;
+class StatusRecorder;
 
 class CasterConnection {
 public:
@@ -58,6 +60,8 @@ public:
     int connections() const;
     // Waits until at least count connections were accepted.
     bool waitForConnections(int count, std::chrono::milliseconds timeout);
+    // Waits until at least count request heads were read.
+    bool waitForRequests(int count, std::chrono::milliseconds timeout);
     // Request heads read so far, in the order the connections were accepted.
     std::vector<std::string> requests() const;
     // Times at which each connection was accepted.
@@ -85,9 +89,37 @@ private:
     std::atomic<int> active_{0};
 };
 
-// The plainest caster script: accept the request, answer "ICY 200 OK" and
-// keep the link open, sending nothing, until the client hangs up.
+// --- caster scripts that many tests share ------------------------------------
+// Each one reads the request first and ends at once when none comes.
+
+// A caster's acceptance of a stream request.
+extern const char kIcyAccept[];
+
+// Answers "ICY 200 OK" and keeps the link open, sending nothing, until the
+// client hangs up.
 void acceptStream(CasterConnection &connection);
+
+// Sends answer (nothing when it is empty) and keeps the link open until the
+// client hangs up; then closes its own side at once, so that no descriptor
+// of the link stays open, and notes the hang-up in hangUps when given.
+FakeCaster::Script answerThenHold(const std::string &answer, Moments *hangUps = nullptr);
+
+// Sends answer (nothing when it is empty) and closes the link in order.
+FakeCaster::Script answerThenClose(const std::string &answer);
+
+// Sends answer ("ICY 200 OK" unless told otherwise), waits up to 10 s until
+// the client reports that it streams, and then plays part on the link.
+FakeCaster::Script acceptThen(StatusRecorder &client, FakeCaster::Script part,
+                              const std::string &answer = kIcyAccept);
+
+// Answers "ICY 200 OK" and sends blocks of changing sizes as fast as the
+// link takes them, until the client hangs up.
+void floodStream(CasterConnection &connection);
+
+// Answers "ICY 200 OK" and sends a 64-byte block every 2 ms until the client
+// hangs up. Because data keeps arriving, a stopped client thread finds its
+// run flag cleared as soon as its receive returns.
+void trickleStream(CasterConnection &connection);
 
 // A listening socket on 127.0.0.1:port whose accept queue is full and never
 // drained: further connects stay pending for ever (their SYNs are dropped).
