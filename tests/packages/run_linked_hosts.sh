@@ -12,16 +12,8 @@ set -u
 dir=$1
 shift
 : "${VELTO_CASTER:?path of the velto-caster program}"
-export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-made_prefix=""
-if [ -z "${WINEPREFIX:-}" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
-  WINEPREFIX=$(mktemp -d /tmp/velto-wineprefix.XXXXXX)
-  made_prefix=$WINEPREFIX
-  export WINEPREFIX
-  echo "--- preparing a Wine prefix"
-  timeout 300 wineboot --init >/dev/null 2>&1 || { echo "FAIL wineboot"; exit 1; }
-fi
+source "$(dirname "$0")/../windows/wine.sh"
+wine_ready || exit 1
 cd "$dir" || exit 1
 status=0
 for exe in "$@"; do
@@ -41,6 +33,5 @@ for exe in "$@"; do
     status=1
   fi
 done
-timeout 30 wineserver -w || wineserver -k
-[ -n "$made_prefix" ] && rm -rf "$made_prefix"
+wine_done
 exit $status

@@ -15,16 +15,8 @@ if ! getent hosts "$caster_host" | grep -q '^127\.0\.0\.1[[:space:]]'; then
   echo "FAIL the caster's name $caster_host does not resolve to 127.0.0.1 here"
   exit 1
 fi
-export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-made_prefix=""
-if [ -z "${WINEPREFIX:-}" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
-  WINEPREFIX=$(mktemp -d /tmp/velto-wineprefix.XXXXXX)
-  made_prefix=$WINEPREFIX
-  export WINEPREFIX
-  echo "--- preparing a Wine prefix"
-  timeout 300 wineboot --init >/dev/null 2>&1 || { echo "FAIL wineboot"; exit 1; }
-fi
+source "$(dirname "$0")/wine.sh"
+wine_ready || exit 1
 cd "$dir" || exit 1
 status=0
 for dll in "$@"; do
@@ -35,6 +27,5 @@ for dll in "$@"; do
   echo "--- $dll: exit status $rc after $(( $(date +%s) - start )) s"
   [ "$rc" -eq 0 ] || status=1
 done
-timeout 30 wineserver -w || wineserver -k
-[ -n "$made_prefix" ] && rm -rf "$made_prefix"
+wine_done
 exit $status
