@@ -127,6 +127,18 @@ job_tail() {
   echo 'exit "$status"'
 }
 
+# What an interrupted build left behind: its chroot's mounts first (never
+# delete through a bind mount of the host's /dev), then its folder.
+clear_stale_builds() {
+  local stale
+  for stale in "$cache"/build.*; do
+    [ -d "$stale" ] || continue
+    awk -v dir="$stale/" 'index($2, dir) == 1 { print $2 }' /proc/mounts | sort -r |
+      while read -r mounted; do umount -l "$mounted"; done
+    rm -rf --one-file-system "$stale"
+  done
+}
+
 build_image() {
   [ "$(id -u)" -eq 0 ] || die "building the image needs root (debootstrap, chroot)"
   need_qemu
@@ -143,6 +155,7 @@ build_image() {
     echo "$dir"
     return 0
   fi
+  clear_stale_builds
   local started=$SECONDS work
   work=$(mktemp -d "$cache/build.XXXXXX")
   say "building the image $(basename "$dir") in $work (about 15 minutes under emulation)"

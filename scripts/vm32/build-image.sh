@@ -61,5 +61,5 @@ cp "$kernel" "$out/vmlinuz"
 cp "$root/boot/initrd.img-${kernel##*/vmlinuz-}" "$out/initrd.img"
 step "root file system: $(du -sh "$root" | cut -f1); making the ext4 image"
 mkfs.ext4 -q -F -L vm32 -d "$root" "$out/image.raw" 4G
-rm -rf "$root"
+rm -rf --one-file-system "$root"
 step "image made"
