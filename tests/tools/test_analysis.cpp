@@ -259,6 +259,47 @@ void decoders() {
     }
 }
 
+// Group: frame lengths across the 10-bit length field, in a stream cut into
+// blocks wherever TCP and the library's receives happen to cut it: a frame
+// split anywhere, even inside its header, or dribbled in byte by byte, is
+// still one frame, and velto-caster's frames are the standard's.
+void frameLengths() {
+    const uint8_t example[] = {0xD3, 0x00, 0x13, 0x3E, 0xD7, 0xD3, 0x02, 0x02, 0x98, 0x0E, 0xDE, 0xEF,
+                               0x34, 0xB4, 0xBD, 0x62, 0xAC, 0x09, 0x41, 0x98, 0x6F, 0x33, 0x36, 0x0B,
+                               0x98};
+    CHECK(analysis::makeFrame(Bytes(example + 3, example + 3 + 0x13)) == Bytes(example, example + sizeof example));
+
+    Bytes empty = analysis::makeFrame(Bytes());
+    Bytes medium = analysis::makeFrame(Bytes(300, 0xD3)); // preamble look-alikes inside
+    Bytes full = analysis::makeFrame(Bytes(1023, 0xD3));
+    CHECK(empty.size() == 6 && medium.size() == 306 && full.size() == 1029);
+    CHECK(medium[1] == 0x01 && medium[2] == 0x2C && full[1] == 0x03 && full[2] == 0xFF);
+    CHECK(analysis::makeFrame(Bytes(1100, 0)).size() == 1029); // cut to what a frame can carry
+
+    Bytes stream = empty;
+    append(stream, full);
+    append(stream, medium);
+    append(stream, empty);
+    auto countsOf = [](const std::vector<Bytes> &blocks) {
+        analysis::StreamAnalysis scanned(fixedOptions());
+        for (const Bytes &block : blocks)
+            scanned.feed(block.data(), block.size(), 100);
+        return scanned.snapshot().framing;
+    };
+    int miscounted = 0;
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        analysis::FramingCounts counts = countsOf(
+            {Bytes(stream.begin(), stream.begin() + cut), Bytes(stream.begin() + cut, stream.end())});
+        miscounted += counts.frames != 4 || counts.crcRejects != 0 || counts.bytesOutsideFrames != 0;
+    }
+    CHECK(miscounted == 0);
+    std::vector<Bytes> bytes;
+    for (uint8_t byte : stream)
+        bytes.push_back({byte});
+    analysis::FramingCounts dribbled = countsOf(bytes);
+    CHECK(dribbled.frames == 4 && dribbled.frameBytes == stream.size() && dribbled.bytesOutsideFrames == 0);
+}
+
 // Group: what a link drop leaves behind. A frame cut by the drop is not a
 // corrupt frame; a look-alike preamble is not a cut frame, even when the
 // drop comes while it is held; and every byte is accounted for.
@@ -520,6 +561,7 @@ void stationEvents() {
 int main() {
     checksum();
     decoders();
+    frameLengths();
     framing();
     latency();
     outagesStationAndJson();
