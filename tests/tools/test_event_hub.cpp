@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "checks.h"
-#include "event_hub.h"
+#include "monitor/event_hub.h"
 
 namespace {
 

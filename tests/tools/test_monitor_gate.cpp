@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "checks.h"
-#include "monitor_gate.h"
+#include "monitor/gate.h"
 
 namespace {
 

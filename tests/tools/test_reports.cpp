@@ -9,10 +9,10 @@
 #include <string>
 
 #include "checks.h"
-#include "events.h"
-#include "metrics.h"
-#include "monitor_state.h"
-#include "outputs.h"
+#include "core/events.h"
+#include "monitor/metrics.h"
+#include "monitor/state.h"
+#include "print/human_lines.h"
 
 namespace {
 

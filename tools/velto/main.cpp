@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "cli.h"
+#include "commands.h"
 #include "display.h"
 #include "velto.h"
 

@@ -1,4 +1,4 @@
-// velto stream: runs the mount points' sessions (run_core.h) and tells what
+// velto stream: runs the mount points' sessions (core/run.h) and tells what
 // happens in lines, JSON events and, on a terminal, a live line.
 #include <unistd.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "run_core.h"
+#include "commands.h"
+#include "core/run.h"
 #include "stream_options.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "commands.h"
 #include "display.h"
-#include "names.h"
-#include "option_values.h"
+#include "core/names.h"
+#include "shared_options.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "option_values.h"
+#include "shared_options.h"
 
 struct StreamOptions : RunOptions {
     std::string output;    // a file, "-", or a pattern with %m; empty: not given

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "commands.h"
 #include "display.h"
-#include "source_table.h"
+#include "core/table_lookup.h"
 
 namespace {
 

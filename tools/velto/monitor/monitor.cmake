@@ -34,21 +34,22 @@ if(NOT VELTO_MONITOR)
   return()
 endif()
 
-set(page ${CMAKE_CURRENT_LIST_DIR})
+set(page ${CMAKE_CURRENT_LIST_DIR}/page)
+set(embed ${CMAKE_CURRENT_LIST_DIR}/embed.cmake)
 set(assets ${CMAKE_CURRENT_BINARY_DIR}/monitor_assets.cpp)
 set(files index_html=${page}/index.html monitor_js=${page}/monitor.js
           monitor_css=${page}/monitor.css chart_js=${VELTO_CHART_JS})
 add_custom_command(OUTPUT ${assets}
-  COMMAND ${CMAKE_COMMAND} -DOUTPUT=${assets} "-DFILES=${files}" -P ${page}/embed.cmake
-  DEPENDS ${page}/embed.cmake ${page}/index.html ${page}/monitor.js ${page}/monitor.css
+  COMMAND ${CMAKE_COMMAND} -DOUTPUT=${assets} "-DFILES=${files}" -P ${embed}
+  DEPENDS ${embed} ${page}/index.html ${page}/monitor.js ${page}/monitor.css
           ${VELTO_CHART_JS}
   COMMENT "Building the monitor's page into velto"
   VERBATIM)
 
 target_sources(velto PRIVATE
-  velto/monitor.cpp velto/monitor_options.cpp velto/monitor_state.cpp velto/monitor_http.cpp
-  velto/event_hub.cpp velto/metrics.cpp ${assets})
-target_include_directories(velto PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/velto ${CPP_HTTPLIB_INCLUDE_DIRS})
+  velto/monitor/command.cpp velto/monitor/options.cpp velto/monitor/state.cpp velto/monitor/http.cpp
+  velto/monitor/event_hub.cpp velto/monitor/metrics.cpp ${assets})
+target_include_directories(velto PRIVATE ${CPP_HTTPLIB_INCLUDE_DIRS})
 target_compile_definitions(velto PRIVATE VELTO_WITH_MONITOR)
 target_compile_options(velto PRIVATE ${CPP_HTTPLIB_CFLAGS_OTHER})
 target_link_libraries(velto PRIVATE ${VELTO_HTTPLIB_LIBRARY})

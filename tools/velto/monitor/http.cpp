@@ -1,4 +1,4 @@
-#include "monitor_http.h"
+#include "monitor/http.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -11,9 +11,9 @@
 
 #include <httplib.h>
 
-#include "metrics.h"
-#include "monitor_assets.h"
-#include "monitor_state.h"
+#include "monitor/metrics.h"
+#include "monitor/assets.h"
+#include "monitor/state.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The files of velto monitor's page, built into the binary from
-// tools/velto/monitor/ and Debian's Chart.js (see monitor/embed.cmake).
+// tools/velto/monitor/page/ and Debian's Chart.js (see monitor/embed.cmake).
 #ifndef VELTO_TOOL_MONITOR_ASSETS_H
 #define VELTO_TOOL_MONITOR_ASSETS_H
 

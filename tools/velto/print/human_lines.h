@@ -1,15 +1,15 @@
 // The two ways velto stream tells what happens: lines for people on
 // standard error, and JSON lines for scripts. Both take the events of
-// events.h and nothing else; neither knows about the library or its threads.
-#ifndef VELTO_TOOL_OUTPUTS_H
-#define VELTO_TOOL_OUTPUTS_H
+// core/events.h and nothing else; neither knows about the library or its threads.
+#ifndef VELTO_TOOL_PRINT_HUMAN_LINES_H
+#define VELTO_TOOL_PRINT_HUMAN_LINES_H
 
 #include <stdio.h>
 
 #include <string>
 #include <vector>
 
-#include "events.h"
+#include "core/events.h"
 
 enum class Verbosity { Quiet, Normal, Verbose };
 

@@ -1,7 +1,7 @@
-#include "mount_set.h"
+#include "core/mount_set.h"
 
-#include "names.h"
-#include "source_table.h"
+#include "core/names.h"
+#include "core/table_lookup.h"
 
 namespace {
 

@@ -2,14 +2,14 @@
 // monitor): how it is walked, the options they share, and their values. A
 // value a command cannot use is a usage error of that command ("stream ",
 // "monitor ").
-#ifndef VELTO_TOOL_OPTION_VALUES_H
-#define VELTO_TOOL_OPTION_VALUES_H
+#ifndef VELTO_TOOL_SHARED_OPTIONS_H
+#define VELTO_TOOL_SHARED_OPTIONS_H
 
 #include <string>
 #include <vector>
 
 #include "analysis.h"
-#include "outputs.h"
+#include "print/human_lines.h"
 
 // The options both commands have.
 struct RunOptions {

@@ -5,17 +5,17 @@
 // refusals, the JSON events, the stats every interval, and the clean stop
 // with its summary and exit status. Each command adds what it shows beside
 // (a live line on a terminal, a web page) through the hooks.
-#ifndef VELTO_TOOL_RUN_CORE_H
-#define VELTO_TOOL_RUN_CORE_H
+#ifndef VELTO_TOOL_CORE_RUN_H
+#define VELTO_TOOL_CORE_RUN_H
 
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "analysis.h"
-#include "events.h"
-#include "mount_set.h"
-#include "outputs.h"
+#include "core/events.h"
+#include "core/mount_set.h"
+#include "print/human_lines.h"
 
 // The options both commands have.
 struct RunSettings {

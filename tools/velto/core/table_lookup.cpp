@@ -1,4 +1,4 @@
-#include "source_table.h"
+#include "core/table_lookup.h"
 
 #include <errno.h>
 #include <fcntl.h>

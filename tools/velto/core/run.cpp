@@ -1,4 +1,4 @@
-#include "run_core.h"
+#include "core/run.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 
 #include <algorithm>
 
-#include "cli.h"
+#include "commands.h"
 #include "display.h"
 
 namespace {

@@ -3,8 +3,8 @@
 // and listed with an example of each event in the README. The JSON-lines
 // writer prints them as they are; the human lines are made from them too, so
 // both always tell the same facts.
-#ifndef VELTO_TOOL_EVENTS_H
-#define VELTO_TOOL_EVENTS_H
+#ifndef VELTO_TOOL_CORE_EVENTS_H
+#define VELTO_TOOL_CORE_EVENTS_H
 
 #include <string>
 #include <vector>
@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis_json.h"
-#include "session.h"
+#include "core/session.h"
 
 namespace events {
 

@@ -12,7 +12,7 @@
 // monitor through a name that it makes resolve to it. Of several byte
 // ranges none is honoured (the whole file is sent; see dropRangesButOne).
 //
-// Connections come through the gate (monitor_gate.h), which waits for each
+// Connections come through the gate (monitor/gate.h), which waits for each
 // request's head and hands cpp-httplib only whole heads; cpp-httplib then
 // parses, routes and answers, through a stream whose reads and writes have
 // deadlines and give up as soon as the monitor stops.
@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "event_hub.h"
-#include "monitor_gate.h"
-#include "monitor_options.h"
+#include "monitor/event_hub.h"
+#include "monitor/gate.h"
+#include "monitor/options.h"
 
 namespace httplib {
 struct Response;
@@ -38,7 +38,7 @@ class GatedServer;
 // Every open event stream holds one of the workers for as long as it is
 // open. The streams are limited well below the number of workers, so the
 // page, /api/state and /metrics still answer while the streams are at their
-// limit; idle and slow connections hold no worker (see monitor_gate.h).
+// limit; idle and slow connections hold no worker (see monitor/gate.h).
 const size_t kHttpThreads = 16;
 const size_t kMaxEventStreams = 8;
 // What one event stream may have waiting: about fifteen seconds of ticks

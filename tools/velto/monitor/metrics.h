@@ -2,8 +2,8 @@
 // text exposition format (version 0.0.4). Names follow Prometheus' own
 // conventions: a "velto_" prefix, base units (bytes, seconds), "_total" on
 // counters, and the mount point as the label "mount", never in a name.
-#ifndef VELTO_TOOL_METRICS_H
-#define VELTO_TOOL_METRICS_H
+#ifndef VELTO_TOOL_MONITOR_METRICS_H
+#define VELTO_TOOL_MONITOR_METRICS_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "core/session.h"
 
 // One mount point as /metrics sees it: the session's figures, the facts of
 // its analysis among them, taken on the main thread.

@@ -1,4 +1,4 @@
-#include "monitor_state.h"
+#include "monitor/state.h"
 
 #include <math.h>
 

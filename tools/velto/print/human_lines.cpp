@@ -1,4 +1,4 @@
-#include "outputs.h"
+#include "print/human_lines.h"
 
 #include <errno.h>
 #include <math.h>

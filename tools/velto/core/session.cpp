@@ -1,11 +1,11 @@
-#include "session.h"
+#include "core/session.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "commands.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 // neither waits for anything another mount point does, and neither calls the
 // library. Whoever runs the sessions (velto stream) takes the changes and
 // snapshots on its own thread and decides what to do and say.
-#ifndef VELTO_TOOL_SESSION_H
-#define VELTO_TOOL_SESSION_H
+#ifndef VELTO_TOOL_CORE_SESSION_H
+#define VELTO_TOOL_CORE_SESSION_H
 
 #include <pthread.h>
 #include <stdint.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "option_values.h"
+#include "shared_options.h"
 
 // Where the page is served. Only a loopback address is private to this
 // machine; anything else must be asked for and is warned about.

@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "monitor/metrics.h"
 
 #include <math.h>
 #include <stdio.h>

@@ -3,10 +3,10 @@
 // not authorised, not implemented) stops that mount point, because the
 // library's own retry cannot change the answer; a mount point whose output
 // fails stops; a "not found" brings the caster's list of mount points,
-// closest names first, from a look-up that velto bounds (source_table.h). Whatever shows the results (velto stream's lines and
+// closest names first, from a look-up that velto bounds (core/table_lookup.h). Whatever shows the results (velto stream's lines and
 // JSON events, a dashboard) takes them from collect() on its own thread.
-#ifndef VELTO_TOOL_MOUNT_SET_H
-#define VELTO_TOOL_MOUNT_SET_H
+#ifndef VELTO_TOOL_CORE_MOUNT_SET_H
+#define VELTO_TOOL_CORE_MOUNT_SET_H
 
 #include <stddef.h>
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
-#include "source_table.h"
+#include "core/session.h"
+#include "core/table_lookup.h"
 
 struct SetEvent {
     enum Kind { Status, Offered, OutputFailed, Analysis };

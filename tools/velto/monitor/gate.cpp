@@ -1,4 +1,4 @@
-#include "monitor_gate.h"
+#include "monitor/gate.h"
 
 #include <arpa/inet.h>
 #include <ctype.h>

@@ -1,14 +1,14 @@
-#include "monitor_options.h"
+#include "monitor/options.h"
 
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 
-#include "cli.h"
+#include "commands.h"
 #include "display.h"
-#include "names.h"
-#include "option_values.h"
+#include "core/names.h"
+#include "shared_options.h"
 
 namespace {
 

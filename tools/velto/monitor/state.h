@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "events.h"
-#include "metrics.h"
+#include "core/events.h"
+#include "monitor/metrics.h"
 
 class MonitorState {
 public:

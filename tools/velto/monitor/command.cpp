@@ -1,5 +1,5 @@
 // velto monitor: the mount points' sessions, run as velto stream runs them
-// (run_core.h), and a dashboard of them in the browser. Once a second the
+// (core/run.h), and a dashboard of them in the browser. Once a second the
 // main thread takes the figures of every mount point into the state the
 // page reads and sends a tick to the event streams. The HTTP threads read
 // that state and their own queues, nothing else.
@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "event_hub.h"
-#include "monitor_http.h"
-#include "monitor_options.h"
-#include "monitor_state.h"
-#include "run_core.h"
+#include "commands.h"
+#include "monitor/event_hub.h"
+#include "monitor/http.h"
+#include "monitor/options.h"
+#include "monitor/state.h"
+#include "core/run.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "event_hub.h"
+#include "monitor/event_hub.h"
 
 #include <algorithm>
 

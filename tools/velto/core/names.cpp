@@ -1,4 +1,4 @@
-#include "names.h"
+#include "core/names.h"
 
 #include <ctype.h>
 #include <stdio.h>

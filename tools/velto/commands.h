@@ -1,7 +1,7 @@
 // Shared by the velto commands: the caster this build talks to, the exit
 // statuses, and usage errors.
-#ifndef VELTO_TOOL_CLI_H
-#define VELTO_TOOL_CLI_H
+#ifndef VELTO_TOOL_COMMANDS_H
+#define VELTO_TOOL_COMMANDS_H
 
 #include <string>
 

@@ -1,8 +1,8 @@
 // The caster's source table as velto uses it beyond the plain list: the
 // names offered when a mount point was not found, and the reason why a
 // query brought nothing back.
-#ifndef VELTO_TOOL_SOURCE_TABLE_H
-#define VELTO_TOOL_SOURCE_TABLE_H
+#ifndef VELTO_TOOL_CORE_TABLE_LOOKUP_H
+#define VELTO_TOOL_CORE_TABLE_LOOKUP_H
 
 #include <chrono>
 #include <functional>

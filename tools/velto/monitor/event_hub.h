@@ -7,8 +7,8 @@
 // browser that reads slowly or not at all loses its own messages and holds
 // up nobody: not the main thread, not another browser, and never the
 // library's client threads, which do not come here at all.
-#ifndef VELTO_TOOL_EVENT_HUB_H
-#define VELTO_TOOL_EVENT_HUB_H
+#ifndef VELTO_TOOL_MONITOR_EVENT_HUB_H
+#define VELTO_TOOL_MONITOR_EVENT_HUB_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,7 +1,7 @@
 // Mount-point names as velto accepts them, turns them into file names, and
 // compares them with what a caster offers.
-#ifndef VELTO_TOOL_NAMES_H
-#define VELTO_TOOL_NAMES_H
+#ifndef VELTO_TOOL_CORE_NAMES_H
+#define VELTO_TOOL_CORE_NAMES_H
 
 #include <string>
 #include <vector>

@@ -1,13 +1,13 @@
-#include "option_values.h"
+#include "shared_options.h"
 
 #include <errno.h>
 #include <stdlib.h>
 
 #include <set>
 
-#include "cli.h"
+#include "commands.h"
 #include "display.h"
-#include "names.h"
+#include "core/names.h"
 
 double positiveSeconds(const char *command, const std::string &option, const char *text) {
     char *end = NULL;
