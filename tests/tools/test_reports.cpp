@@ -21,7 +21,7 @@ std::string shown(const events::json &event) {
     char *text = nullptr;
     size_t size = 0;
     FILE *memory = open_memstream(&text, &size);
-    HumanOutput(memory, Verbosity::Normal, false).show(event);
+    HumanLines(memory, Verbosity::Normal, false).show(event);
     fclose(memory);
     std::string lines(text, size);
     free(text);
@@ -35,7 +35,7 @@ void words() {
     SessionSnapshot refused;
     refused.stopped = true;
     refused.stoppedAfter = 0.004;
-    events::json summary = events::summary({WallClock::now(), 145.5}, "MISSING", refused, Ending::NotFound);
+    events::json summary = events::summary({WallClock::now(), 145.5}, "MISSING", refused, Ending::NotFound, 5);
     CHECK(summary["stopped_s"] == 0.004 && summary["ending_text"] == "mount point not found");
     CHECK(has(shown(summary), "velto: MISSING: mount point not found; stopped at 0.0 s, 0 connection(s)"));
     CHECK(!has(shown(summary), "145.5"));

@@ -1,17 +1,11 @@
-// Shared by the velto commands: the caster this build talks to, the exit
-// statuses, and usage errors.
+// The commands of velto, and what every one of them shares: the exit
+// statuses and the usage errors.
 #ifndef VELTO_TOOL_COMMANDS_H
 #define VELTO_TOOL_COMMANDS_H
 
 #include <string>
 
-#ifndef VELTO_CASTER_HOST
-#define VELTO_CASTER_HOST "localhost"
-#endif
-
-const char kCasterHost[] = VELTO_CASTER_HOST;
-const int kCasterPort = 2101;
-const char kCaster[] = VELTO_CASTER_HOST ":2101";
+#include "core/facts.h"
 
 // Exit statuses, one per way a run can end; listed in the help texts and the
 // README. A supervisor can tell "fix the configuration" (4 to 7) from "the
@@ -28,6 +22,9 @@ const int kExitDown = 8;            // streamed, but the stream was down when th
 const int kExitNotATable = 9;       // table: the caster answered, but not with a source table
 const int kExitEmptyTable = 10;     // table: a source table without any mount point
 const int kExitTableTooLarge = 11;  // table: too large, endless or malformed
+
+// How a mount point ended, as velto stream and velto monitor exit.
+int exitStatusFor(Ending ending);
 
 // Prints the message and a pointer to "velto COMMAND--help", exits 2.
 [[noreturn]] void usageError(const std::string &message, const char *command);

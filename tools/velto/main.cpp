@@ -34,11 +34,6 @@ void printMainUsage(FILE *to) {
 
 } // namespace
 
-void usageError(const std::string &message, const char *command) {
-    fprintf(stderr, "velto: %s\n(see velto %s--help)\n", message.c_str(), command);
-    exit(kExitUsage);
-}
-
 int main(int argc, char **argv) {
     if (argc < 2) {
         printMainUsage(stderr);

@@ -6,8 +6,24 @@
 #include <set>
 
 #include "commands.h"
-#include "display.h"
 #include "core/names.h"
+#include "display.h"
+
+const char kSharedOptionsHelp[] =
+    "  --client N          client number sent to the caster, 0 to 2147483647 (default 1)\n"
+    "  --duration SECONDS  stop by itself after this time\n"
+    "  --retry-refused     keep trying after a refusal, for casters that come back\n"
+    "  --outage-after S    a gap in the data longer than S seconds is an outage\n"
+    "                      (default 10)\n"
+    "  --leap-seconds N    GPS time minus UTC, for the latency of the corrections\n"
+    "                      (default 18)\n";
+const char kIntervalHelp[] =
+    "  --interval SECONDS  time between stats events per mount point (default 10)\n";
+const char kVerbosityHelp[] =
+    "  -q, --quiet         failures and the summary only\n"
+    "  -v, --verbose       also a line per mount point every --interval\n";
+const char kEndOfOptionsHelp[] =
+    "  --                  end of options: every later word is a mount point\n";
 
 double positiveSeconds(const char *command, const std::string &option, const char *text) {
     char *end = NULL;
@@ -105,7 +121,7 @@ void OptionReader::unknown() const {
 
 void OptionReader::error(const std::string &message) const { usageError(message, command_); }
 
-bool readRunOption(OptionReader &in, RunOptions *options) {
+bool readSharedOption(OptionReader &in, RunOptions *options) {
     const std::string &name = in.name();
     const char *command = in.command();
     if (name == "--client") {
@@ -138,7 +154,7 @@ bool readRunOption(OptionReader &in, RunOptions *options) {
     return true;
 }
 
-void finishRunOptions(const OptionReader &in, RunOptions *options) {
+void finishSharedOptions(const OptionReader &in, RunOptions *options) {
     if (in.quietAsked && in.verboseAsked)
         in.error("--quiet and --verbose exclude one another");
     options->verbosity = in.quietAsked     ? Verbosity::Quiet

@@ -1,28 +1,14 @@
 // The command line of velto's commands that run mount points (stream,
-// monitor): how it is walked, the options they share, and their values. A
-// value a command cannot use is a usage error of that command ("stream ",
-// "monitor ").
+// monitor): how it is walked, the options they share with their help, and
+// their values. A value a command cannot use is a usage error of that
+// command ("stream ", "monitor ").
 #ifndef VELTO_TOOL_SHARED_OPTIONS_H
 #define VELTO_TOOL_SHARED_OPTIONS_H
 
 #include <string>
 #include <vector>
 
-#include "analysis.h"
-#include "print/human_lines.h"
-
-// The options both commands have.
-struct RunOptions {
-    std::vector<std::string> mounts;
-    int client = 1;
-    std::string outputDir; // empty: not given
-    double duration = 0;   // 0: until stopped
-    std::string json;      // events file, "-" for standard output; empty: none
-    double interval = 10;  // seconds between stats events per mount point
-    analysis::Options analysis; // leap seconds, outage threshold
-    bool retryRefused = false;
-    Verbosity verbosity = Verbosity::Normal;
-};
+#include "core/run_options.h"
 
 // Walks a command line: a word that does not begin with '-' (and every
 // word after "--") is a mount point; "--name=value" and "--name value" are
@@ -59,11 +45,19 @@ private:
     std::vector<std::string> mounts_;
 };
 
-// Reads the current option if it is one that both commands have (the
-// options, -q and -v); false when it is not.
-bool readRunOption(OptionReader &in, RunOptions *options);
+// Reads the current option if it is one that both commands have (their
+// values go into `options`; -q and -v into the reader); false when it is
+// not.
+bool readSharedOption(OptionReader &in, RunOptions *options);
 // Once every word is read: the mount points and the verbosity, checked.
-void finishRunOptions(const OptionReader &in, RunOptions *options);
+void finishSharedOptions(const OptionReader &in, RunOptions *options);
+
+// The help of the shared options, as both commands print it: --client to
+// --leap-seconds, --interval, -q and -v, and "--".
+extern const char kSharedOptionsHelp[];
+extern const char kIntervalHelp[];
+extern const char kVerbosityHelp[];
+extern const char kEndOfOptionsHelp[];
 
 double positiveSeconds(const char *command, const std::string &option, const char *text);
 int clientNumber(const char *command, const char *text);

@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "commands.h"
-#include "display.h"
 #include "core/table_lookup.h"
+#include "core/table_probe.h"
+#include "display.h"
 
 namespace {
 

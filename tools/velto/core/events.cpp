@@ -110,11 +110,12 @@ json stats(const Stamp &when, const std::string &mount, const SessionSnapshot &s
     return event;
 }
 
-json summary(const Stamp &when, const std::string &mount, const SessionSnapshot &shot, Ending ending) {
+json summary(const Stamp &when, const std::string &mount, const SessionSnapshot &shot, Ending ending,
+             int exitStatus) {
     json event = perMount("summary", when, mount);
     event["ending"] = endingName(ending);
     event["ending_text"] = endingMeaning(ending);
-    event["exit_status"] = exitStatusFor(ending);
+    event["exit_status"] = exitStatus;
     // When this mount point stopped: its refusal or its failed output, or
     // the end of the run; the run itself may go on much longer.
     event["stopped_s"] = shot.stopped ? json(rounded(shot.stoppedAfter)) : json();

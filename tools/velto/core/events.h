@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis_json.h"
-#include "core/session.h"
+#include "core/facts.h"
 
 namespace events {
 
@@ -42,7 +42,9 @@ json outputFailed(const Stamp &when, const std::string &mount, int error);
 // bytesPerSecond: over the time since the mount point's last stats event.
 json stats(const Stamp &when, const std::string &mount, const SessionSnapshot &shot,
            double bytesPerSecond);
-json summary(const Stamp &when, const std::string &mount, const SessionSnapshot &shot, Ending ending);
+// exitStatus: the one the ending gives (the command's, see ExitStatusOf).
+json summary(const Stamp &when, const std::string &mount, const SessionSnapshot &shot, Ending ending,
+             int exitStatus);
 json exit(const Stamp &when, const std::string &reason, int exitStatus);
 
 // The facts of the stream analysis, under the key "rtcm" of stats and summary.

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 
-#include "commands.h"
 #include "display.h"
 
 namespace {
@@ -56,43 +55,50 @@ int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now)
 
 } // namespace
 
-RunCore::RunCore(const RunSettings &settings, const RunHooks &hooks)
-    : settings_(settings), hooks_(hooks), set_(settings.retryRefused, settings.analysis, &wakeup_),
-      human_(stderr, settings.verbosity, settings.live) {}
+RunCore::RunCore(const RunOptions &options, RunReport &report, ExitStatusOf exitStatusOf,
+                 const RunHooks &hooks)
+    : options_(options), report_(report), exitStatusOf_(exitStatusOf), hooks_(hooks),
+      statsEvents_(!options.json.empty() || options.verbosity == Verbosity::Verbose || hooks.also),
+      set_(options.retryRefused, options.analysis, &wakeup_) {}
 
 bool RunCore::openOutputs() {
-    const std::string &dir = settings_.outputDir;
+    const std::string &dir = options_.outputDir;
     if (!dir.empty() && mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        human_.error(display::escaped(dir) + ": " + strerror(errno));
+        report_.error(display::escaped(dir) + ": " + strerror(errno));
         return false;
     }
     // Inside the output directory a symbolic link in the way is refused
     // rather than followed: the file must stay in the directory.
     int noFollow = dir.empty() ? 0 : O_NOFOLLOW;
-    for (const std::string &mount : settings_.mounts) {
-        std::string path = settings_.outputFor(mount);
+    for (const std::string &mount : options_.mounts) {
+        std::string path = options_.outputFor(mount);
         int fd = -1;
         if (path == "-") {
             fd = STDOUT_FILENO;
         } else if (!path.empty()) {
             fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | noFollow, 0644);
             if (fd < 0) {
-                human_.error(display::escaped(path) + ": " + strerror(errno));
+                report_.error(display::escaped(path) + ": " + strerror(errno));
                 return false;
             }
         }
-        set_.add(mount, settings_.client, fd, fd >= 0 && fd != STDOUT_FILENO);
+        set_.add(mount, options_.client, fd, fd >= 0 && fd != STDOUT_FILENO);
     }
     return true;
 }
 
 void RunCore::emit(const events::json &event) {
-    human_.show(event);
-    if (json_.isOpen() && !json_.failed() && !json_.write(event))
-        human_.error("writing the events to " + display::escaped(settings_.json) +
-                     " failed: " + strerror(json_.error()));
+    bool eventsWritten = report_.eventsError() == 0;
+    report_.event(event);
+    if (eventsWritten && report_.eventsError() != 0)
+        report_.error(eventsFailure());
     if (hooks_.also)
         hooks_.also(event);
+}
+
+std::string RunCore::eventsFailure() const {
+    return "writing the events to " + display::escaped(options_.json) + " failed: " +
+           strerror(report_.eventsError());
 }
 
 void RunCore::handle(const std::vector<SetEvent> &happenings) {
@@ -144,14 +150,14 @@ void RunCore::emitStatsIfDue(SteadyClock::time_point now) {
     if (now < nextStats_)
         return;
     set_.rollIntervals(WallClock::now());
-    if (settings_.statsEvents) {
+    if (statsEvents_) {
         std::vector<events::json> stats = statsNow(true);
         for (size_t i = 0; i < stats.size(); ++i)
             if (!set_.at(i).stopRequested()) // a stopped mount point has nothing more to tell
                 emit(stats[i]);
     }
     while (nextStats_ <= now)
-        nextStats_ += seconds(settings_.interval);
+        nextStats_ += seconds(options_.interval);
 }
 
 // Waits for a status change, a signal or the timeout. Returns the signal
@@ -175,10 +181,10 @@ int RunCore::wakeHooks(SteadyClock::time_point now) {
 }
 
 std::string RunCore::runUntilStopped() {
-    SteadyClock::time_point end = runStart_ + seconds(settings_.duration);
+    SteadyClock::time_point end = runStart_ + seconds(options_.duration);
     for (;;) {
         handle(set_.collect());
-        if (json_.failed())
+        if (report_.eventsError() != 0)
             return "event output failed";
         SteadyClock::time_point now = SteadyClock::now();
         // A mount point that was not found still gets the names on offer
@@ -186,11 +192,11 @@ std::string RunCore::runUntilStopped() {
         bool offersPending = set_.offersPending(now);
         if (set_.allStopped() && !offersPending)
             return "every mount point stopped";
-        if (settings_.duration > 0 && now >= end)
+        if (options_.duration > 0 && now >= end)
             return "end of duration";
         emitStatsIfDue(now);
         int timeoutMs = std::min(wakeHooks(now), millisecondsUntil(nextStats_, now));
-        if (settings_.duration > 0)
+        if (options_.duration > 0)
             timeoutMs = std::min(timeoutMs, millisecondsUntil(end, now));
         if (offersPending)
             timeoutMs = std::min(timeoutMs, millisecondsUntil(set_.offersDeadline(), now));
@@ -218,7 +224,6 @@ void RunCore::windDown() {
     }
     set_.destroyAll();
     handle(set_.collect());
-    human_.clearLive();
 }
 
 int RunCore::finish(const std::string &reason) {
@@ -230,18 +235,19 @@ int RunCore::finish(const std::string &reason) {
     events::Stamp stamp = events::stampNow(runStart_);
     SteadyClock::time_point now = SteadyClock::now();
     for (size_t i = 0; i < set_.size(); ++i)
-        emit(events::summary(stamp, set_.at(i).mount(), set_.at(i).snapshot(now), set_.at(i).ending()));
-    int status = exitStatusFor(set_.worstEnding());
-    if (json_.failed())
-        status = kExitOutput;
+        emit(events::summary(stamp, set_.at(i).mount(), set_.at(i).snapshot(now), set_.at(i).ending(),
+                             exitStatusOf_(set_.at(i).ending())));
+    const int outputFailed = exitStatusOf_(Ending::OutputFailed);
+    int status = exitStatusOf_(set_.worstEnding());
+    if (report_.eventsError() != 0)
+        status = outputFailed;
     emit(events::exit(stamp, reason, status));
     if (hooks_.finished)
         hooks_.finished();
-    json_.close();
-    if (json_.failed() && status != kExitOutput) {
-        human_.error("writing the events to " + display::escaped(settings_.json) +
-                     " failed: " + strerror(json_.error()));
-        status = kExitOutput;
+    report_.closeEvents();
+    if (report_.eventsError() != 0 && status != outputFailed) {
+        report_.error(eventsFailure());
+        status = outputFailed;
     }
     return status;
 }
@@ -249,25 +255,26 @@ int RunCore::finish(const std::string &reason) {
 int RunCore::execute() {
     signals_ = takeStopSignals();
     raiseDescriptorLimit();
+    const int outputFailed = exitStatusOf_(Ending::OutputFailed);
     if (signals_ < 0 || !wakeup_.open()) {
-        human_.error(strerror(errno));
-        return kExitOutput;
+        report_.error(strerror(errno));
+        return outputFailed;
     }
-    if (!settings_.json.empty() && !json_.open(settings_.json)) {
-        human_.error(display::escaped(settings_.json) + ": " + strerror(json_.error()));
-        return kExitOutput;
+    if (!options_.json.empty() && !report_.openEvents(options_.json)) {
+        report_.error(display::escaped(options_.json) + ": " + strerror(report_.eventsError()));
+        return outputFailed;
     }
     if (!openOutputs() || (hooks_.prepare && !hooks_.prepare()))
-        return kExitOutput;
+        return outputFailed;
 
     runStart_ = SteadyClock::now();
     lastStats_ = runStart_;
-    nextStats_ = runStart_ + seconds(settings_.interval);
+    nextStats_ = runStart_ + seconds(options_.interval);
     bytesAtLastStats_.assign(set_.size(), 0);
     events::Stamp stamp = events::stampNow(runStart_);
     for (size_t i = 0; i < set_.size(); ++i) {
         const std::string &mount = set_.at(i).mount();
-        emit(events::start(stamp, mount, settings_.client, kCaster, settings_.outputFor(mount)));
+        emit(events::start(stamp, mount, options_.client, kCaster, options_.outputFor(mount)));
     }
     set_.startAll(runStart_);
     return finish(runUntilStopped());

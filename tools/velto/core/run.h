@@ -2,44 +2,48 @@
 // points' sessions and tells what happens to them. The library calls back on
 // its client threads, and the sessions keep that small; everything else
 // happens here, on the main thread: the stop signals, the reactions to
-// refusals, the JSON events, the stats every interval, and the clean stop
-// with its summary and exit status. Each command adds what it shows beside
-// (a live line on a terminal, a web page) through the hooks.
+// refusals, the events, the stats every interval, and the clean stop with
+// its summary and exit status. Where the events go is the report's business
+// (print/ has the lines and JSON lines the commands use); each command adds
+// what it shows beside (a live line on a terminal, a web page) through the
+// hooks.
 #ifndef VELTO_TOOL_CORE_RUN_H
 #define VELTO_TOOL_CORE_RUN_H
+
+#include <stdint.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "analysis.h"
 #include "core/events.h"
+#include "core/facts.h"
 #include "core/mount_set.h"
-#include "print/human_lines.h"
+#include "core/run_options.h"
+#include "core/wakeup.h"
 
-// The options both commands have.
-struct RunSettings {
-    std::vector<std::string> mounts;
-    int client = 1;
-    double duration = 0; // 0: until stopped
-    std::string json;    // events file, "-" for standard output; empty: none
-    double interval = 10;
-    bool statsEvents = true; // emit stats events (the interval rolls regardless)
-    bool retryRefused = false;
-    analysis::Options analysis;
-    Verbosity verbosity = Verbosity::Normal;
-    bool live = false;
-    // Where one mount point's bytes go: a path, "-" for standard output, or
-    // empty for nowhere. Files inside outputDir never follow a link.
-    std::function<std::string(const std::string &mount)> outputFor;
-    std::string outputDir;
+// Where a run tells what happens. Called on the main thread only.
+class RunReport {
+public:
+    virtual ~RunReport() = default;
+    // Opens the file the events go to as JSON lines ("-": standard output);
+    // false when it cannot (eventsError() says why).
+    virtual bool openEvents(const std::string &path) = 0;
+    // Every event of the run, in order.
+    virtual void event(const events::json &event) = 0;
+    // A message that is no event: velto's own trouble.
+    virtual void error(const std::string &text) = 0;
+    // The errno of the first failure of the events file, or 0.
+    virtual int eventsError() const = 0;
+    // After the last event.
+    virtual void closeEvents() = 0;
 };
 
 struct RunHooks {
     // After the outputs are open and before any mount point starts; false
     // ends the run with the output exit status.
     std::function<bool()> prepare;
-    // Every event, after the lines and the --json file have it.
+    // Every event, after the report has it.
     std::function<void(const events::json &event)> also;
     // Every status change, before its event.
     std::function<void(size_t index, const StatusChange &change)> status;
@@ -50,15 +54,18 @@ struct RunHooks {
     std::function<void()> finished;
 };
 
+// The exit status that tells how a run ended; the command's.
+using ExitStatusOf = int (*)(Ending ending);
+
 class RunCore {
 public:
-    RunCore(const RunSettings &settings, const RunHooks &hooks);
+    RunCore(const RunOptions &options, RunReport &report, ExitStatusOf exitStatusOf,
+            const RunHooks &hooks = RunHooks());
 
     // The whole run; returns the exit status.
     int execute();
 
     MountSet &mounts() { return set_; }
-    HumanOutput &human() { return human_; }
     SteadyClock::time_point runStart() const { return runStart_; }
     // Stats of every mount point as of now. forEvents: the rate is over the
     // time since the last stats events, which this call then resets.
@@ -67,6 +74,7 @@ public:
 private:
     bool openOutputs();
     void emit(const events::json &event);
+    std::string eventsFailure() const;
     void handle(const std::vector<SetEvent> &happenings);
     void emitStatsIfDue(SteadyClock::time_point now);
     int waitForSomething(int timeoutMs);
@@ -75,12 +83,15 @@ private:
     void windDown();
     int finish(const std::string &reason);
 
-    RunSettings settings_;
-    RunHooks hooks_;
+    const RunOptions options_;
+    RunReport &report_;
+    const ExitStatusOf exitStatusOf_;
+    const RunHooks hooks_;
+    // Stats events are made for whoever reads them: the events file, the
+    // verbose lines, or a hook that takes every event (the monitor's page).
+    const bool statsEvents_;
     Wakeup wakeup_;
     MountSet set_;
-    HumanOutput human_;
-    JsonLinesOutput json_;
     int signals_ = -1;
     SteadyClock::time_point runStart_;
     SteadyClock::time_point nextStats_;

@@ -9,40 +9,24 @@
 #include <vector>
 
 #include "commands.h"
+#include "core/run.h"
 #include "monitor/event_hub.h"
 #include "monitor/http.h"
 #include "monitor/options.h"
 #include "monitor/state.h"
-#include "core/run.h"
+#include "print/printer.h"
 
 namespace {
 
 const double kTickSeconds = 1;
-
-RunSettings settingsOf(const MonitorOptions &options) {
-    RunSettings settings;
-    settings.mounts = options.mounts;
-    settings.client = options.client;
-    settings.duration = options.duration;
-    settings.json = options.json;
-    settings.interval = options.interval;
-    settings.statsEvents = true; // the page reads them too
-    settings.retryRefused = options.retryRefused;
-    settings.analysis = options.analysis;
-    settings.verbosity = options.verbosity;
-    settings.live = false;
-    settings.outputFor = [options](const std::string &mount) { return options.outputFor(mount); };
-    settings.outputDir = options.outputDir;
-    return settings;
-}
 
 // The dashboard beside the run: the state the page reads, the event
 // streams, and the web server. Every event of the run goes to the streams
 // as the same line of JSON that the --json file gets.
 class Dashboard {
 public:
-    explicit Dashboard(const MonitorOptions &options)
-        : options_(options), state_(options.mounts, kCaster, options.interval),
+    Dashboard(const MonitorOptions &options, RunReport &report)
+        : options_(options), report_(report), state_(options.mounts, kCaster, options.interval),
           hub_(kMaxEventStreams, kMaxQueuedEventBytes),
           http_(&hub_, {[this] { return state_.stateText(reading()); },
                         [this] { return state_.metricsText(reading()); }}) {}
@@ -70,6 +54,7 @@ private:
     int tick(SteadyClock::time_point now);
 
     MonitorOptions options_;
+    RunReport &report_; // velto's own messages
     RunCore *run_ = nullptr;
     MonitorState state_;
     EventHub hub_;
@@ -80,18 +65,17 @@ private:
 
 bool Dashboard::startServing() {
     std::string error;
-    HumanOutput &human = run_->human();
     if (!http_.bind(options_.listen, options_.allowHosts, &error)) {
-        human.error(error);
+        report_.error(error);
         return false;
     }
     ListenAddress bound = options_.listen;
     bound.port = http_.port();
     if (!bound.loopback)
-        human.error("warning: the monitor has no authentication: anyone who can reach " +
-                    bound.text() + " sees its page, its events and its metrics (browsers must name "
-                    "it by an address or by a name given with --allow-host)");
-    human.error("monitor at http://" + bound.text() + "/");
+        report_.error("warning: the monitor has no authentication: anyone who can reach " +
+                      bound.text() + " sees its page, its events and its metrics (browsers must name "
+                      "it by an address or by a name given with --allow-host)");
+    report_.error("monitor at http://" + bound.text() + "/");
     http_.start();
     return true;
 }
@@ -138,8 +122,9 @@ int Dashboard::tick(SteadyClock::time_point now) {
 
 int runMonitor(int argc, char **argv) {
     MonitorOptions options = parseMonitorOptions(argc, argv);
-    Dashboard dashboard(options);
-    RunCore run(settingsOf(options), dashboard.hooks());
+    RunPrinter printer(stderr, options.verbosity, false);
+    Dashboard dashboard(options, printer);
+    RunCore run(options, printer, exitStatusFor, dashboard.hooks());
     dashboard.attach(&run);
     return run.execute();
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/session.h"
+#include "core/facts.h"
 
 // One mount point as /metrics sees it: the session's figures, the facts of
 // its analysis among them, taken on the main thread.

@@ -34,8 +34,9 @@ if(NOT VELTO_MONITOR)
   return()
 endif()
 
-set(page ${CMAKE_CURRENT_LIST_DIR}/page)
-set(embed ${CMAKE_CURRENT_LIST_DIR}/embed.cmake)
+set(monitor ${CMAKE_CURRENT_LIST_DIR})
+set(page ${monitor}/page)
+set(embed ${monitor}/embed.cmake)
 set(assets ${CMAKE_CURRENT_BINARY_DIR}/monitor_assets.cpp)
 set(files index_html=${page}/index.html monitor_js=${page}/monitor.js
           monitor_css=${page}/monitor.css chart_js=${VELTO_CHART_JS})
@@ -46,10 +47,16 @@ add_custom_command(OUTPUT ${assets}
   COMMENT "Building the monitor's page into velto"
   VERBATIM)
 
-target_sources(velto PRIVATE
-  velto/monitor/command.cpp velto/monitor/options.cpp velto/monitor/state.cpp velto/monitor/http.cpp
-  velto/monitor/event_hub.cpp velto/monitor/metrics.cpp ${assets})
-target_include_directories(velto PRIVATE ${CPP_HTTPLIB_INCLUDE_DIRS})
+# Its units (the run's state as the page reads it, /metrics, the event
+# streams, the gate, the HTTP side) and the command, over velto's core.
+add_library(velto_monitor STATIC
+  ${monitor}/command.cpp ${monitor}/options.cpp ${monitor}/state.cpp ${monitor}/metrics.cpp
+  ${monitor}/event_hub.cpp ${monitor}/gate.cpp ${monitor}/http.cpp ${assets})
+target_include_directories(velto_monitor PRIVATE ${CPP_HTTPLIB_INCLUDE_DIRS})
+target_compile_options(velto_monitor PRIVATE ${CPP_HTTPLIB_CFLAGS_OTHER})
+target_link_libraries(velto_monitor PUBLIC velto_command_line velto_print velto_core
+                      ${VELTO_HTTPLIB_LIBRARY})
+target_compile_options(velto_monitor PRIVATE ${velto_tool_warnings})
+velto_harden(velto_monitor)
+target_link_libraries(velto PRIVATE velto_monitor)
 target_compile_definitions(velto PRIVATE VELTO_WITH_MONITOR)
-target_compile_options(velto PRIVATE ${CPP_HTTPLIB_CFLAGS_OTHER})
-target_link_libraries(velto PRIVATE ${VELTO_HTTPLIB_LIBRARY})

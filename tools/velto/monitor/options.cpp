@@ -7,7 +7,6 @@
 
 #include "commands.h"
 #include "display.h"
-#include "core/names.h"
 #include "shared_options.h"
 
 namespace {
@@ -87,10 +86,6 @@ bool parseListenAddress(const std::string &text, ListenAddress *address) {
     return true;
 }
 
-std::string MonitorOptions::outputFor(const std::string &mount) const {
-    return outputDir.empty() ? std::string() : outputDir + "/" + names::safeFileName(mount);
-}
-
 void printMonitorUsage(FILE *to) {
     fprintf(to,
             "Usage: velto monitor MOUNT... [options] [--] [MOUNT...]\n"
@@ -110,31 +105,21 @@ void printMonitorUsage(FILE *to) {
             "  --output-dir DIR    one file per mount point in DIR, named after it, as velto\n"
             "                      stream writes them (default: analyse the bytes, keep none)\n"
             "  --json FILE         one JSON event per line to FILE (- for standard output)\n"
-            "  --interval SECONDS  time between stats events per mount point (default 10)\n"
-            "  --client N          client number sent to the caster, 0 to 2147483647 (default 1)\n"
-            "  --duration SECONDS  stop by itself after this time\n"
-            "  --retry-refused     keep trying after a refusal, for casters that come back\n"
-            "  --outage-after S    a gap in the data longer than S seconds is an outage\n"
-            "                      (default 10)\n"
-            "  --leap-seconds N    GPS time minus UTC, for the latency of the corrections\n"
-            "                      (default 18)\n"
-            "  -q, --quiet         failures and the summary only\n"
-            "  -v, --verbose       also a line per mount point every --interval\n"
-            "  --                  end of options: every later word is a mount point\n"
+            "%s%s%s%s"
             "\n"
             "The exit statuses are those of velto stream (see velto stream --help).\n"
             "\n"
             "Example:\n"
             "  velto monitor STATION_A STATION_B --json events.jsonl\n"
             "  (then open http://127.0.0.1:8080/)\n",
-            kCaster);
+            kCaster, kIntervalHelp, kSharedOptionsHelp, kVerbosityHelp, kEndOfOptionsHelp);
 }
 
 MonitorOptions parseMonitorOptions(int argc, char **argv) {
     MonitorOptions options;
     OptionReader in(kCommand, argc, argv);
     while (in.next()) {
-        if (readRunOption(in, &options))
+        if (readSharedOption(in, &options))
             continue;
         const std::string &name = in.name();
         if (name == "--help" || name == "-h") {
@@ -155,6 +140,7 @@ MonitorOptions parseMonitorOptions(int argc, char **argv) {
             in.unknown();
         }
     }
-    finishRunOptions(in, &options);
+    finishSharedOptions(in, &options);
+    options.noData = options.outputDir.empty();
     return options;
 }

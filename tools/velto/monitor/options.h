@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "shared_options.h"
+#include "core/run_options.h"
 
 // Where the page is served. Only a loopback address is private to this
 // machine; anything else must be asked for and is warned about.
@@ -25,15 +25,13 @@ struct ListenAddress {
 // Parses "ADDR:PORT" ("[ADDR]:PORT" for IPv6). False for anything else.
 bool parseListenAddress(const std::string &text, ListenAddress *address);
 
-// Without --output-dir the bytes are analysed and dropped.
+// The run's options (without --output-dir the bytes are analysed and
+// dropped), and where and to whom the page is served.
 struct MonitorOptions : RunOptions {
     ListenAddress listen;
     // --allow-host: names a request's Host may give besides loopback ones
     // and the address the request reached.
     std::vector<std::string> allowHosts;
-
-    // Where one mount point's bytes go: a path inside outputDir, or empty.
-    std::string outputFor(const std::string &mount) const;
 };
 
 // Parses and checks the whole command line before anything starts: prints

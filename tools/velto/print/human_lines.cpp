@@ -1,6 +1,5 @@
 #include "print/human_lines.h"
 
-#include <errno.h>
 #include <math.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -112,13 +111,13 @@ std::string statusWords(const json &summary) {
 
 } // namespace
 
-void HumanOutput::line(const std::string &text) {
+void HumanLines::line(const std::string &text) {
     clearLive();
     fprintf(to_, "%s\n", text.c_str());
     fflush(to_);
 }
 
-void HumanOutput::error(const std::string &text) { line("velto: " + text); }
+void HumanLines::error(const std::string &text) { line("velto: " + text); }
 
 namespace {
 
@@ -285,7 +284,7 @@ std::vector<std::string> summaryText(const json &event) {
 
 } // namespace
 
-void HumanOutput::show(const json &event) {
+void HumanLines::show(const json &event) {
     const std::string kind = event["event"];
     const bool quiet = verbosity_ == Verbosity::Quiet;
     if (kind == "start" && !quiet)
@@ -309,7 +308,7 @@ void HumanOutput::show(const json &event) {
              std::to_string(event["exit_status"].get<int>()));
 }
 
-std::string HumanOutput::liveText(const std::vector<json> &stats, double bytesPerSecond) const {
+std::string HumanLines::liveText(const std::vector<json> &stats, double bytesPerSecond) const {
     double bytes = 0;
     std::string soonest;
     double soonestSeconds = 1e18;
@@ -347,7 +346,7 @@ std::string HumanOutput::liveText(const std::vector<json> &stats, double bytesPe
     return soonest.empty() ? text : text + " | " + soonest;
 }
 
-void HumanOutput::drawLive(const std::vector<json> &stats, double bytesPerSecond) {
+void HumanLines::drawLive(const std::vector<json> &stats, double bytesPerSecond) {
     if (!live_ || stats.empty())
         return;
     std::string text = liveText(stats, bytesPerSecond);
@@ -359,37 +358,8 @@ void HumanOutput::drawLive(const std::vector<json> &stats, double bytesPerSecond
     drawn_ = true;
 }
 
-void HumanOutput::clearLive() {
+void HumanLines::clearLive() {
     if (drawn_)
         fputs("\r\033[K", to_);
     drawn_ = false;
-}
-
-bool JsonLinesOutput::open(const std::string &path) {
-    if (path == "-") {
-        file_ = stdout;
-        return true;
-    }
-    file_ = fopen(path.c_str(), "we");
-    ownsFile_ = file_ != nullptr;
-    if (file_ == nullptr)
-        error_ = errno;
-    return file_ != nullptr;
-}
-
-bool JsonLinesOutput::write(const json &event) {
-    if (file_ == nullptr || error_ != 0)
-        return false;
-    std::string text = events::toLine(event);
-    text += '\n';
-    if (fwrite(text.data(), 1, text.size(), file_) != text.size() || fflush(file_) != 0)
-        error_ = errno != 0 ? errno : EIO;
-    return error_ == 0;
-}
-
-void JsonLinesOutput::close() {
-    if (ownsFile_ && file_ != nullptr && fclose(file_) != 0 && error_ == 0)
-        error_ = errno;
-    file_ = nullptr;
-    ownsFile_ = false;
 }

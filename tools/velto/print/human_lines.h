@@ -1,6 +1,7 @@
-// The two ways velto stream tells what happens: lines for people on
-// standard error, and JSON lines for scripts. Both take the events of
-// core/events.h and nothing else; neither knows about the library or its threads.
+// What velto stream and velto monitor tell people: a line for each event
+// worth their attention on standard error, and on a terminal a live line
+// redrawn in place. Made from the events of core/events.h and nothing else,
+// so the lines and the JSON lines always tell the same facts.
 #ifndef VELTO_TOOL_PRINT_HUMAN_LINES_H
 #define VELTO_TOOL_PRINT_HUMAN_LINES_H
 
@@ -10,13 +11,12 @@
 #include <vector>
 
 #include "core/events.h"
+#include "core/run_options.h"
 
-enum class Verbosity { Quiet, Normal, Verbose };
-
-class HumanOutput {
+class HumanLines {
 public:
     // live: redraw a status line in place (standard error is a terminal).
-    HumanOutput(FILE *to, Verbosity verbosity, bool live) : to_(to), verbosity_(verbosity), live_(live) {}
+    HumanLines(FILE *to, Verbosity verbosity, bool live) : to_(to), verbosity_(verbosity), live_(live) {}
 
     // Quiet shows failures, output errors, offered names and the summary;
     // Verbose adds a line per stats event.
@@ -36,24 +36,6 @@ private:
     Verbosity verbosity_;
     bool live_;
     bool drawn_ = false;
-};
-
-class JsonLinesOutput {
-public:
-    ~JsonLinesOutput() { close(); }
-    // "-" is standard output. Truncates a file.
-    bool open(const std::string &path);
-    bool isOpen() const { return file_ != nullptr; }
-    // Writes and flushes one line, so a reader sees each event as it happens.
-    bool write(const events::json &event);
-    bool failed() const { return error_ != 0; }
-    int error() const { return error_; }
-    void close();
-
-private:
-    FILE *file_ = nullptr;
-    bool ownsFile_ = false;
-    int error_ = 0;
 };
 
 #endif
