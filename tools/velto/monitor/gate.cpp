@@ -124,22 +124,23 @@ std::string canonicalAddress(const std::string &numeric) {
     return numeric;
 }
 
+bool namesLoopback(const std::string &host) {
+    in6_addr address;
+    return host == "localhost" || (parseAddress(host, &address) && isLoopback(address));
+}
+
 bool hostAllowed(const std::string &hostHeader, const std::string &localAddress,
                  const std::vector<std::string> &allowed) {
     std::string host = hostPart(hostHeader);
     if (host.empty())
         return false;
-    if (host == "localhost")
+    if (namesLoopback(host))
         return true;
     in6_addr asked;
     bool numeric = parseAddress(host, &asked);
-    if (numeric) {
-        in6_addr local;
-        if (isLoopback(asked))
-            return true;
-        if (parseAddress(localAddress, &local) && memcmp(&asked, &local, sizeof asked) == 0)
-            return true;
-    }
+    in6_addr local;
+    if (numeric && parseAddress(localAddress, &local) && memcmp(&asked, &local, sizeof asked) == 0)
+        return true;
     for (const std::string &name : allowed) {
         std::string wanted = hostPart(name);
         in6_addr address;

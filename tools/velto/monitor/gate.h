@@ -90,6 +90,10 @@ private:
     uint64_t nextOrder_ = 1;
 };
 
+// "localhost", or a numeric loopback address (127.0.0.0/8, ::1, or 127.x.y.z
+// mapped into IPv6): a name only this machine can reach.
+bool namesLoopback(const std::string &host);
+
 // Whether a request's Host names this monitor: a loopback name or address
 // (localhost, 127.0.0.0/8, ::1), the address the connection reached
 // (`localAddress`, numeric), or one of `allowed` (names the operator gave,

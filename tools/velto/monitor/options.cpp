@@ -7,21 +7,12 @@
 
 #include "commands.h"
 #include "display.h"
+#include "monitor/gate.h"
 #include "shared_options.h"
 
 namespace {
 
 const char kCommand[] = "monitor ";
-
-bool isLoopback(const std::string &host) {
-    in_addr v4;
-    in6_addr v6;
-    if (host == "localhost")
-        return true;
-    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
 
 } // namespace
 
@@ -82,7 +73,7 @@ bool parseListenAddress(const std::string &text, ListenAddress *address) {
         return false;
     address->host = host;
     address->port = (int)port;
-    address->loopback = isLoopback(host);
+    address->loopback = namesLoopback(host);
     return true;
 }
 

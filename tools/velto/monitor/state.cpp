@@ -14,10 +14,6 @@ const double kSatellitesFreshSeconds = 5;
 const size_t kMaxMarks = 500;
 const size_t kRecentEvents = 40;
 
-double posixSeconds(WallClock::time_point when) {
-    return std::chrono::duration<double>(when.time_since_epoch()).count();
-}
-
 json rounded(double value, double scale) { return round(value * scale) / scale; }
 json timeJson(double posix) { return rounded(posix, 1000); }
 
@@ -38,7 +34,7 @@ void MonitorState::recordStatus(size_t index, const StatusChange &change,
                                 SteadyClock::time_point runStart) {
     std::lock_guard<std::mutex> hold(mutex_);
     Mount &mount = mounts_[index];
-    mount.timeline.push_back({posixSeconds(change.wallTime), secondsBetween(runStart, change.when),
+    mount.timeline.push_back({unixSeconds(change.wallTime), secondsBetween(runStart, change.when),
                               change.status, change.fromStart});
     // Every report but the final idle ends an attempt; a refusal by
     // VeltoStart itself never connected.
@@ -116,7 +112,7 @@ void MonitorState::forgetBefore(Mount &mount, double oldest) {
 json MonitorState::update(const events::Stamp &stamp, SteadyClock::time_point now,
                           std::vector<MountReading> readings) {
     std::lock_guard<std::mutex> hold(mutex_);
-    now_ = posixSeconds(stamp.wall);
+    now_ = unixSeconds(stamp.wall);
     elapsed_ = stamp.elapsed;
     runStart_ = now_ - elapsed_;
     json tick;
