@@ -446,7 +446,7 @@ std::string Caster::sourceTable() const {
     body += "NET;VELTO;Velto;B;N;none;none;none;none\r\n";
     body += "ENDSOURCETABLE\r\n";
     return "SOURCETABLE 200 OK\r\n"
-           "Server: velto-caster/1.0\r\n"
+           "Server: velto-caster/" VELTO_VERSION "\r\n"
            "Content-Type: text/plain\r\n"
            "Content-Length: " + std::to_string(body.size()) + "\r\n"
            "\r\n" + body;

@@ -10,7 +10,6 @@ const char kLibraryCredential[] = "cXdlcnQ6eXVpb3A=";
 namespace {
 
 const char kProgram[] = "velto-caster";
-const char kVersion[] = "1.1.0";
 const char kDefaultMount[] = "RTCM3_DEMO";
 const int kExitUsage = 2;
 
@@ -112,7 +111,7 @@ Options parseOptions(int argc, char **argv) {
             printUsage(stdout);
             exit(0);
         } else if (arg == "--version") {
-            printf("%s %s\n", kProgram, kVersion);
+            printf("%s %s\n", kProgram, VELTO_VERSION);
             exit(0);
         } else if (arg == "--port") {
             options.port = (int)parseWhole(arg, next(), 1, 65535);

@@ -46,7 +46,7 @@ int main(int argc, char **argv) {
     }
     if (command == "--version") {
         VeltoVersionInfo version = VeltoVersion();
-        printf("velto 1.1.0, library release %04u-%02u-%02u, caster %s\n", version.year,
+        printf("velto %s, library release %04u-%02u-%02u, caster %s\n", VELTO_VERSION, version.year,
                version.month, version.day, kCaster);
         return 0;
     }
