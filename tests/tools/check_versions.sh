@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One version for everything the project ships. project() in the top
-# CMakeLists.txt writes it; the programs, the Python binding, the pkg-config
-# file, the CMake package and the Debian packages must all say the same.
+# CMakeLists.txt writes it; the programs and their manual pages, the Python
+# binding, the pkg-config file, the CMake package and the Debian packages
+# must all say the same.
 # (The library's own release record, VeltoVersion, is a date of its own.)
 #   check_versions.sh VERSION SOURCE_DIR BUILD_DIR
 # with VELTO and VELTO_CASTER in the environment.
@@ -30,6 +31,11 @@ if [ -f "$build/CPackConfig.cmake" ]; then
   says "the Debian packages" \
     "$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")"
 fi
+for page in "$build"/tools/man/*.1.gz; do
+  [ -f "$page" ] || continue
+  name=$(basename "$page" .1.gz)
+  says "the manual page $name(1)" "$(zcat "$page" | sed -n "s/^\.TH .* \"$name \([^\"]*\)\".*/\1/p")"
+done
 # The .NET binding states no version of its own; should it ever, it is this one.
 for stated in $(grep -ho 'Assembly[A-Za-z]*Version("[^"]*")' "$source/bindings/dotnet/Velto.cs"); do
   says "bindings/dotnet/Velto.cs ($stated)" "$(sed 's/.*("\(.*\)")/\1/' <<<"$stated")"
