@@ -4,7 +4,7 @@
 # or a dashboard shows, with latencies a loopback really has, and a real
 # recording replayed byte for byte, at its own pace or as fast as possible.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 : "${RTCM_FACTS:?path of the rtcm_facts program}"
 : "${RECORDING:?path of tests/data/GMSD7_20121014.rtcm3}"
 

@@ -8,7 +8,8 @@
 
 #include <string>
 
-#include "checks.h"
+#include <gtest/gtest.h>
+
 #include "core/events.h"
 #include "monitor/metrics.h"
 #include "monitor/state.h"
@@ -16,7 +17,7 @@
 
 namespace {
 
-// The lines HumanOutput shows for one event.
+// The lines HumanLines shows for one event.
 std::string shown(const events::json &event) {
     char *text = nullptr;
     size_t size = 0;
@@ -31,14 +32,14 @@ std::string shown(const events::json &event) {
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 // Group: words. The run lasted 145.5 s; the refused mount point stopped at once.
-void words() {
+TEST(Reports, Words) {
     SessionSnapshot refused;
     refused.stopped = true;
     refused.stoppedAfter = 0.004;
     events::json summary = events::summary({WallClock::now(), 145.5}, "MISSING", refused, Ending::NotFound, 5);
-    CHECK(summary["stopped_s"] == 0.004 && summary["ending_text"] == "mount point not found");
-    CHECK(has(shown(summary), "velto: MISSING: mount point not found; stopped at 0.0 s, 0 connection(s)"));
-    CHECK(!has(shown(summary), "145.5"));
+    EXPECT_TRUE(summary["stopped_s"] == 0.004 && summary["ending_text"] == "mount point not found");
+    EXPECT_TRUE(has(shown(summary), "velto: MISSING: mount point not found; stopped at 0.0 s, 0 connection(s)"));
+    EXPECT_TRUE(!has(shown(summary), "145.5"));
 
     analysis::Event event;
     event.kind = analysis::kStationIdentified;
@@ -50,19 +51,19 @@ void words() {
     station.antennaDescriptor = "TRM59800.00     SCIS";
     station.receiverType = "TRIMBLE NETR9";
     events::Stamp now = events::stampNow(SteadyClock::now());
-    CHECK(has(shown(events::noticed(now, "M", event)),
+    EXPECT_TRUE(has(shown(events::noticed(now, "M", event)),
               "M: station ID 611; antenna TRM59800.00     SCIS; receiver TRIMBLE NETR9\n"));
 
     event.kind = analysis::kStationChanged;
     event.part = analysis::kPartReceiver;
     event.changes = 999;
-    CHECK(has(shown(events::noticed(now, "M", event)),
+    EXPECT_TRUE(has(shown(events::noticed(now, "M", event)),
               "M: station changed: receiver TRIMBLE NETR9 (999 changes of the receiver"));
 }
 
 // Group: /metrics. Message numbers RTCM 3 does not define fold into one
 // series; a mount point that velto stopped says why.
-void metrics() {
+TEST(Reports, Metrics) {
     MountReading streaming, refused;
     streaming.mount = "A";
     for (int number = 0; number < 4096; ++number) {
@@ -79,34 +80,28 @@ void metrics() {
     for (size_t at = text.find("\nvelto_rtcm_frames_total{"); at != std::string::npos;
          at = text.find("\nvelto_rtcm_frames_total{", at + 1))
         ++series;
-    CHECK(series > 100 && series < 150);
-    CHECK(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"1074\"} 10\n"));
-    CHECK(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"other\"} "));
+    EXPECT_TRUE(series > 100 && series < 150);
+    EXPECT_TRUE(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"1074\"} 10\n"));
+    EXPECT_TRUE(has(text, "velto_rtcm_frames_total{mount=\"A\",message=\"other\"} "));
     for (int undefined : {0, 1018, 1078, 1138, 4095})
-        CHECK(!has(text, "message=\"" + std::to_string(undefined) + "\""));
+        EXPECT_TRUE(!has(text, "message=\"" + std::to_string(undefined) + "\""));
     for (int defined : {1005, 1033, 1057, 1077, 1137, 1230})
-        CHECK(has(text, "message=\"" + std::to_string(defined) + "\""));
-    CHECK(has(text, "# TYPE velto_mount_ending gauge\nvelto_mount_ending{mount=\"MISSING\",reason=\"not_found\"} 1\n"));
-    CHECK(!has(metricsText({streaming}, MonitorReading()), "velto_mount_ending"));
+        EXPECT_TRUE(has(text, "message=\"" + std::to_string(defined) + "\""));
+    EXPECT_TRUE(has(text, "# TYPE velto_mount_ending gauge\nvelto_mount_ending{mount=\"MISSING\",reason=\"not_found\"} 1\n"));
+    EXPECT_TRUE(!has(metricsText({streaming}, MonitorReading()), "velto_mount_ending"));
 }
 
 // Group: the page with its state. Whatever a mount point is called, the
 // state stays data: nothing in it can close the data block early.
-void pageWithState() {
+TEST(Reports, PageWithState) {
     const std::string page = "<body><script id=\"state\" type=\"application/json\"></script></body>";
     events::json state = {{"mounts", {{{"mount", "</script><script>alert(1)</script><!--"}}}}};
     std::string served = MonitorState::pageWithState(page, events::toLine(state));
     size_t open = served.find("json\">") + 6, close = served.find("</script>", open);
-    CHECK(served.find("<script>alert") == std::string::npos && close != std::string::npos);
-    CHECK(events::json::parse(served.substr(open, close - open)) == state);
-    CHECK(served.substr(close) == "</script></body>");
+    EXPECT_TRUE(served.find("<script>alert") == std::string::npos && close != std::string::npos);
+    EXPECT_TRUE(events::json::parse(served.substr(open, close - open)) == state);
+    EXPECT_TRUE(served.substr(close) == "</script></body>");
 }
 
 } // namespace
 
-int main() {
-    words();
-    metrics();
-    pageWithState();
-    return checkResult("reports");
-}

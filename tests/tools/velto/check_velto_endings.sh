@@ -6,7 +6,7 @@
 # trouble is left to the library's retry, and nothing a caster sends reaches
 # the terminal raw.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 # ends EXIT MAX-SECONDS WHAT ARGS...: runs velto stream to its end; its
 # standard error in $work/run.log, its events in $work/run.jsonl.

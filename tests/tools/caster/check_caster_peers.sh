@@ -6,8 +6,8 @@
 # connection). An NTRIP 1 client takes everything after "ICY 200 OK" as
 # data, so anything more in the answer would show up here as stray bytes.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
-checks="$(dirname "$0")/stream_checks.py"
+source "$(dirname "$0")/../lib.sh"
+checks="$(dirname "$0")/../stream_checks.py"
 for program in str2str gpsd gpspipe; do
   if ! command -v "$program" >/dev/null; then
     fail "$program is not installed (Debian rtklib, gpsd, gpsd-clients: scripts/install-deps.sh)"

@@ -4,7 +4,7 @@
 # several clients at once, and the misbehaviour switches (drop, stall,
 # rate, lifetime) that demonstrations and tests rely on.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 checks="$(dirname "$0")/caster_checks.py"
 probe() { python3 "$checks" "$@" || failures=$((failures + 1)); }
 

@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "checks.h"
+#include <gtest/gtest.h>
+
 #include "monitor/event_hub.h"
 
 namespace {
@@ -25,14 +26,14 @@ const int kMessages = 2000;
 
 std::string text(const Subscription::Message &message) { return *message; }
 
-void slowAndStuckReaders() {
+TEST(EventHub, SlowAndStuckReaders) {
     EventHub hub(3, kQueueBytes);
     std::shared_ptr<Subscription> reader = hub.subscribe(true);
     std::shared_ptr<Subscription> stuck = hub.subscribe(true);
     std::shared_ptr<Subscription> noTicks = hub.subscribe(false);
-    CHECK(reader && stuck && noTicks);
-    CHECK(hub.openStreams() == 3 && hub.anyWantsTicks());
-    CHECK(!hub.subscribe(true)); // the limit
+    EXPECT_TRUE(reader && stuck && noTicks);
+    EXPECT_TRUE(hub.openStreams() == 3 && hub.anyWantsTicks());
+    EXPECT_TRUE(!hub.subscribe(true)); // the limit
 
     // The reader that keeps up is kept in step: each message is published
     // once it has the one before, however slow the machine (or sanitizer).
@@ -61,41 +62,41 @@ void slowAndStuckReaders() {
     readerThread.join();
     // A publish that waited for the stuck reader would wait forever; one
     // that does not takes microseconds, even under a sanitizer.
-    CHECK(slowest < 0.5);
+    EXPECT_TRUE(slowest < 0.5);
 
-    CHECK(read.size() == (size_t)kMessages);
+    EXPECT_TRUE(read.size() == (size_t)kMessages);
     bool inOrder = true;
     for (int i = 0; i < (int)read.size(); ++i)
         inOrder = inOrder && read[i].find("{\"n\":" + std::to_string(i) + "}") != std::string::npos;
-    CHECK(inOrder);
-    CHECK(reader->dropped() == 0);
+    EXPECT_TRUE(inOrder);
+    EXPECT_TRUE(reader->dropped() == 0);
 
     // The stuck browser kept what fits its queue and lost the rest.
     uint64_t lost = stuck->dropped();
-    CHECK(lost > 0 && lost < (uint64_t)kMessages);
+    EXPECT_TRUE(lost > 0 && lost < (uint64_t)kMessages);
     std::vector<Subscription::Message> batch;
-    CHECK(stuck->next(&batch, milliseconds(0)));
-    CHECK(!batch.empty() && text(batch[0]) == "event: dropped\ndata: {\"dropped\":" + std::to_string(lost) + "}\n\n");
+    EXPECT_TRUE(stuck->next(&batch, milliseconds(0)));
+    EXPECT_TRUE(!batch.empty() && text(batch[0]) == "event: dropped\ndata: {\"dropped\":" + std::to_string(lost) + "}\n\n");
     size_t kept = 0;
     for (size_t i = 1; i < batch.size(); ++i)
         kept += batch[i]->size();
-    CHECK(kept <= kQueueBytes && batch.size() - 1 + lost == (size_t)kMessages);
+    EXPECT_TRUE(kept <= kQueueBytes && batch.size() - 1 + lost == (size_t)kMessages);
 
     // Without ticks: the events alone, none of the ticks.
-    CHECK(noTicks->next(&batch, milliseconds(0)));
+    EXPECT_TRUE(noTicks->next(&batch, milliseconds(0)));
     size_t events = 0, ticks = 0;
     for (const auto &message : batch) {
         events += text(message).compare(0, 6, "data: ") == 0;
         ticks += text(message).compare(0, 11, "event: tick") == 0;
     }
-    CHECK(ticks == 0 && events + noTicks->dropped() == (size_t)kMessages / 2);
-    CHECK(hub.dropped() == lost + noTicks->dropped());
+    EXPECT_TRUE(ticks == 0 && events + noTicks->dropped() == (size_t)kMessages / 2);
+    EXPECT_TRUE(hub.dropped() == lost + noTicks->dropped());
 
     // A browser that leaves frees its place.
     stuck.reset();
-    CHECK(hub.openStreams() == 2);
+    EXPECT_TRUE(hub.openStreams() == 2);
     std::shared_ptr<Subscription> late = hub.subscribe(true);
-    CHECK(late != nullptr);
+    EXPECT_TRUE(late != nullptr);
 
     // Closing ends a waiting stream at once, after what was queued.
     hub.publish(sseMessage(nullptr, "{\"event\":\"exit\"}"), false);
@@ -104,16 +105,12 @@ void slowAndStuckReaders() {
         hub.close();
     });
     Clock::time_point waitBegan = Clock::now();
-    CHECK(late->next(&batch, milliseconds(10000)) && batch.size() == 1);
-    CHECK(!late->next(&batch, milliseconds(10000)) && batch.empty());
-    CHECK(std::chrono::duration<double>(Clock::now() - waitBegan).count() < 5);
+    EXPECT_TRUE(late->next(&batch, milliseconds(10000)) && batch.size() == 1);
+    EXPECT_TRUE(!late->next(&batch, milliseconds(10000)) && batch.empty());
+    EXPECT_TRUE(std::chrono::duration<double>(Clock::now() - waitBegan).count() < 5);
     closer.join();
-    CHECK(!hub.subscribe(true));
+    EXPECT_TRUE(!hub.subscribe(true));
 }
 
 } // namespace
 
-int main() {
-    slowAndStuckReaders();
-    return checkResult("tools_event_hub_test");
-}

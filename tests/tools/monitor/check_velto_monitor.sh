@@ -12,7 +12,7 @@
 # sanitizer builds run the rest, which is quicker as it need not wait for the
 # library's 30-s pause.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 artifacts=${MONITOR_ARTIFACTS:-$work}
 mkdir -p "$artifacts" "$work/sent" "$work/out"
@@ -23,7 +23,7 @@ refused=MISSING
 port=8080
 
 browser=${VELTO_MONITOR_BROWSER:-0}
-if [ "$browser" = 1 ] && [ ! -d "$here/monitor/node_modules/puppeteer-core" ]; then
+if [ "$browser" = 1 ] && [ ! -d "$here/node_modules/puppeteer-core" ]; then
   if [ "${VELTO_REQUIRE_ALL_STAGES:-0}" = 1 ]; then
     fail "puppeteer-core is not installed (scripts/install-deps.sh runs npm ci in tests/tools/monitor)"
   else
@@ -63,7 +63,7 @@ wait_for_exit "$exposed_pid" 10
 # The browser waits out the drop and the library's 30-s pause; the metrics
 # are checked meanwhile.
 if [ "$browser" = 1 ]; then
-  PUPPETEER_SKIP_DOWNLOAD=1 node "$here/monitor/monitor_page.mjs" "http://127.0.0.1:$port/" \
+  PUPPETEER_SKIP_DOWNLOAD=1 node "$here/monitor_page.mjs" "http://127.0.0.1:$port/" \
     "$artifacts/monitor-page.png" "$receiver" "$refused" "${mounts[@]}" &
   browser_pid=$!
 fi

@@ -3,11 +3,11 @@
 # served by velto-caster and read the way an operator would, with
 # `velto stream --json`: the bytes reach the file unchanged, and the facts
 # in the JSON summary are the ones known of the recording and confirmed by
-# RTKLIB's convbin (tests/tools/check_recording.py). Its epochs are from
+# RTKLIB's convbin (tests/tools/analysis/check_recording.py). Its epochs are from
 # 2012, so every latency is out of range: flagged, named as far from the
 # clock and kept out of the statistics, never averaged in.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 : "${RECORDING:?path of tests/data/GMSD7_20121014.rtcm3}"
 
 # As fast as the link takes it; at the end of the file the caster hangs up,

@@ -8,7 +8,7 @@
 # parsed and checked field by field (stream_checks.py events), and SIGTERM
 # stops them all cleanly with the worst ending as exit status.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 mkdir "$work/sent" "$work/out"
 start_caster --mount RTCM3_A --mount .B --mount C-3 --rate 2000 --drop-every 2 --drops 1 \
@@ -29,6 +29,6 @@ wait_for_exit "$velto_pid" 15
 check "SIGTERM: exit 5, the worst ending (got $exit_status)" test "$exit_status" = 5
 check "one file per mount point, all inside --output-dir" \
   test "$(cd "$work/out" && ls -A | sort | paste -sd' ')" = "%2EB C-3 NOT_THERE RTCM3_A"
-python3 "$(dirname "$0")/stream_checks.py" events "$work/events.jsonl" "$work/velto.log" \
+python3 "$(dirname "$0")/../stream_checks.py" events "$work/events.jsonl" "$work/velto.log" \
   "$work/caster.log" "$work/sent" "$work/out" || fail "events and files (see above)"
 finish

@@ -3,7 +3,7 @@
 # point per line, in the caster's order, also for a table too long for one
 # receive; and a non-zero exit when nothing came back.
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 start_caster --mount RTCM3_DEMO --mount SECOND
 "$VELTO" table >"$work/table.txt" 2>"$work/table.err"

@@ -2,7 +2,7 @@
 # The tools as a newcomer meets them: --help with an example for each
 # command, and a usage error (exit 2) rather than a network attempt for a
 # command line that makes no sense. No network needed.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 for command in "" "table" "stream"; do
   out=$("$VELTO" $command --help 2>&1)

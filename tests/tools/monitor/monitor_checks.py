@@ -32,7 +32,7 @@ import threading
 import time
 import urllib.request
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from stream_checks import check, connections, is_sent_so_far  # noqa: E402
 import stream_checks  # noqa: E402
 

@@ -4,7 +4,7 @@ against what is known of it and against a second decoder, RTKLIB's convbin.
 
     check_recording.py RTCM_FACTS RECORDING
 
-runs the analysis (tests/tools/rtcm_facts) with the receipt clock fixed at
+runs the analysis (tests/tools/analysis/rtcm_facts.cpp) with the receipt clock fixed at
 2012-10-14 00:00:00 GPS time and the 16 leap seconds of 2012. The whole
 file then arrives at one instant, so its epochs lie up to four minutes
 either side of the clock: the latency limit is widened to ten minutes. Other tests

@@ -5,7 +5,7 @@
 # stop it cleanly. (How each kind of ending shows in the exit status:
 # check_velto_endings.sh.)
 NEEDS_SANDBOX=1
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 run_velto() { # LOG ARGS... : starts velto stream in the background -> $velto_pid
   local log=$1
