@@ -6,6 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <string.h>
+
+#include <set>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -89,6 +93,42 @@ TEST(Reports, Metrics) {
         EXPECT_TRUE(has(text, "message=\"" + std::to_string(defined) + "\""));
     EXPECT_TRUE(has(text, "# TYPE velto_mount_ending gauge\nvelto_mount_ending{mount=\"MISSING\",reason=\"not_found\"} 1\n"));
     EXPECT_TRUE(!has(metricsText({streaming}, MonitorReading()), "velto_mount_ending"));
+}
+
+// Group: /metrics in Prometheus' text format, whatever the mount points are
+// called: a quote or a backslash in a name (both are allowed in one) stays
+// inside its label value, every family is announced once before its
+// samples, and a latency not measured yet is NaN, not 0.
+TEST(Reports, MetricsFormat) {
+    MountReading odd, plain;
+    odd.mount = "A\"B\\C";
+    plain.mount = "P";
+    plain.shot.analysis.hasInterval = true;
+    plain.shot.analysis.latency.interval.count = 2;
+    plain.shot.analysis.latency.interval.p95Ms = 1500;
+    std::string text = metricsText({odd, plain}, MonitorReading());
+    EXPECT_TRUE(has(text, "velto_bytes_total{mount=\"A\\\"B\\\\C\"} 0\n")) << text;
+    EXPECT_TRUE(has(text, "velto_rtcm_latency_seconds{mount=\"A\\\"B\\\\C\",quantile=\"0.95\"} NaN\n"));
+    EXPECT_TRUE(has(text, "velto_rtcm_latency_seconds{mount=\"P\",quantile=\"0.95\"} 1.5\n"));
+
+    std::set<std::string> announced;
+    size_t samples = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 7, "# TYPE ") == 0) {
+            std::string name = line.substr(7, line.find(' ', 7) - 7);
+            EXPECT_TRUE(announced.insert(name).second) << name << " announced twice";
+        } else if (line[0] != '#') {
+            std::string name = line.substr(0, line.find_first_of("{ "));
+            for (const char *suffix : {"_sum", "_count"})
+                if (!announced.count(name) && name.size() > strlen(suffix) &&
+                    name.compare(name.size() - strlen(suffix), std::string::npos, suffix) == 0)
+                    name.resize(name.size() - strlen(suffix));
+            EXPECT_TRUE(announced.count(name)) << line << ": no TYPE before it";
+            ++samples;
+        }
+    }
+    EXPECT_TRUE(samples > 20);
 }
 
 // Group: the page with its state. Whatever a mount point is called, the
