@@ -12,7 +12,8 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
+
+#include "stream_content.h"
 
 struct Recording;
 
@@ -34,24 +35,6 @@ bool parseContentOption(const std::string &arg, bool hasInlineValue,
                         const std::function<const char *()> &value, ContentOptions *options);
 void finishContentOptions(ContentOptions *options);
 void printContentUsage(FILE *to);
-
-class StreamContent {
-public:
-    virtual ~StreamContent() {}
-
-    struct Bytes {
-        const uint8_t *data;
-        size_t size;
-    };
-    // The bytes due now, at most limit of them (size 0 when none are). They
-    // stay valid until the next call.
-    virtual Bytes due(size_t limit) = 0;
-    // Milliseconds until more bytes are due, at most cap; 0 when they are
-    // due now.
-    virtual int msUntilDue(int cap) = 0;
-    // A replay without --loop has sent the whole file.
-    virtual bool finished() const = 0;
-};
 
 // The content of one client's stream, from its start. rate is --rate
 // (bytes per second, 0 = as fast as possible).
