@@ -6,16 +6,18 @@
 #define VELTO_CASTER_CONTENT_H
 
 #include <stddef.h>
-#include <stdint.h>
-#include <stdio.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "stream_content.h"
 
 struct Recording;
+
+// A reference station ID has 12 bits.
+const int kMaxStationId = 4095;
+// The longest receiver descriptor a 1033 may carry.
+const size_t kMaxReceiverDescriptor = 31;
 
 struct ContentOptions {
     std::string replayFile;  // --replay
@@ -26,15 +28,6 @@ struct ContentOptions {
     bool stationPerConnection = false; // --station-per-connection: a new ID each time
     std::shared_ptr<const Recording> recording; // the replayed file, read at start
 };
-
-// The options of this part of the command line. parseContentOption takes
-// one argument (its value through `value`) and says whether it was one of
-// them; finishContentOptions reads the file to replay. Both print the
-// problem and exit 2 for anything they cannot use.
-bool parseContentOption(const std::string &arg, bool hasInlineValue,
-                        const std::function<const char *()> &value, ContentOptions *options);
-void finishContentOptions(ContentOptions *options);
-void printContentUsage(FILE *to);
 
 // The content of one client's stream, from its start. rate is --rate
 // (bytes per second, 0 = as fast as possible).
