@@ -20,7 +20,9 @@ import subprocess
 import sys
 import tempfile
 
-failures = 0
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import stream_checks  # noqa: E402
+from stream_checks import check  # noqa: E402
 
 # 2012-10-14 00:00:00 GPS time as POSIX time: GPS was 16 s ahead of UTC.
 RECEIPT_TIME = 1350172784
@@ -30,15 +32,6 @@ WEEK = 604800
 
 MESSAGE_COUNTS = {1007: 28, 1008: 28, 1019: 15, 1020: 16, 1033: 28,
                   1077: 257, 1087: 257, 1117: 257, 1127: 257}
-
-
-def check(what, condition, detail=""):
-    global failures
-    if condition:
-        print("ok: " + what)
-    else:
-        failures += 1
-        print("FAIL: %s %s" % (what, detail), file=sys.stderr)
 
 
 def check_facts(facts, receipt_fixed=True):
@@ -170,7 +163,7 @@ def main():
     told = [(e["event"], e.get("identified")) for e in document["events"]]
     check("events: one station event, with the ID, the antenna and the receiver; no change",
           told == [("station", ["id", "antenna", "receiver"])], str(told))
-    sys.exit(1 if failures else 0)
+    sys.exit(1 if stream_checks.failures else 0)
 
 
 if __name__ == "__main__":

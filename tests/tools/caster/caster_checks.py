@@ -14,16 +14,9 @@ import time
 
 PORT = 2101
 LIBRARY_CREDENTIAL = "cXdlcnQ6eXVpb3A="
-failures = 0
-
-
-def check(what, condition, detail=""):
-    global failures
-    if condition:
-        print("ok: " + what)
-    else:
-        failures += 1
-        print("FAIL: %s %s" % (what, detail), file=sys.stderr)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import stream_checks  # noqa: E402
+from stream_checks import check  # noqa: E402
 
 
 def crc24q(data):
@@ -246,4 +239,4 @@ if __name__ == "__main__":
     if len(sys.argv) > 2:
         PORT = int(sys.argv[2])
     globals()[sys.argv[1]]()
-    sys.exit(1 if failures else 0)
+    sys.exit(1 if stream_checks.failures else 0)

@@ -11,7 +11,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "analysis"))
 import check_recording  # noqa: E402
-from check_recording import check  # noqa: E402
+import stream_checks  # noqa: E402
+from stream_checks import check  # noqa: E402
 
 
 def main():
@@ -32,7 +33,7 @@ def main():
           told == [("station", ["id", "antenna", "receiver"], "RTCM3_DEMO")], str(told))
     stats = [e for e in events if e["event"] == "stats"]
     check("stats events carry the facts", stats and all("framing" in e["rtcm"] for e in stats))
-    sys.exit(1 if check_recording.failures else 0)
+    sys.exit(1 if stream_checks.failures else 0)
 
 
 if __name__ == "__main__":
