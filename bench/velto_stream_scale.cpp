@@ -25,7 +25,7 @@
 
 #include "bench_net.h"
 #include "process_figures.h"
-#include "rtcm.h"
+#include "frame_scanner.h"
 
 using namespace bench;
 
@@ -48,13 +48,13 @@ std::vector<uint8_t> frameOf(int messageNumber, size_t payloadSize, uint32_t *se
     }
     payload[0] = (uint8_t)(messageNumber >> 4);
     payload[1] = (uint8_t)((messageNumber & 0xF) << 4 | (payload[1] & 0xF));
-    return rtcm::makeFrame(payload);
+    return analysis::makeFrame(payload);
 }
 
 // One second of a station: 1005, then 1074 and 1084 filling 1000 bytes.
 std::vector<uint8_t> epochBytes(uint32_t seed) {
     std::vector<uint8_t> epoch = frameOf(1005, 19, &seed);
-    size_t left = kBytesPerSecond - epoch.size() - 2 * (rtcm::kHeaderSize + rtcm::kCrcSize);
+    size_t left = kBytesPerSecond - epoch.size() - 2 * (analysis::kFrameHeader + analysis::kFrameCrc);
     for (int type : {1074, 1084}) {
         std::vector<uint8_t> frame = frameOf(type, type == 1074 ? left / 2 : left - left / 2, &seed);
         epoch.insert(epoch.end(), frame.begin(), frame.end());

@@ -15,7 +15,7 @@ else
   packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind
             iproute2 pkgconf python3 g++-multilib g++-mingw-w64-i686 wine wine32:i386 rtklib
             gpsd gpsd-clients nlohmann-json3-dev libcpp-httplib-dev libjs-chart.js chromium
-            prometheus lintian dpkg-dev file zip unzip llvm lld python3-pytest python3-venv
+            prometheus lintian help2man dpkg-dev file zip unzip llvm lld python3-pytest python3-venv
             python3-pip mono-mcs mono-runtime qemu-system-x86 debootstrap e2fsprogs)
   # The browser test runs on Node.js 18 or later with npm: Debian's own, or
   # one that is there already (Debian's npm cannot be installed beside

@@ -5,7 +5,8 @@
 # - SHA256SUMS names every file of out/dist/ and matches it;
 # - Debian packages: control fields, file lists, the ldconfig trigger and
 #   symbols file instead of maintainer scripts, lintian without errors and
-#   without a hardening tag for the tools. The amd64 and i386 runtime and
+#   without a hardening tag for the tools; the tools' manual pages in their
+#   package, shown by man. The amd64 and i386 runtime and
 #   -dev packages installed side by side into one root (dpkg --root), as
 #   Multi-Arch: same allows. The amd64 packages unpacked into a scratch root:
 #   the C example built against them with pkg-config and with find_package
@@ -40,7 +41,7 @@ skip() {
 }
 for need in cpack:cmake dpkg-shlibdeps:dpkg-dev lintian:lintian file:file zip:zip unzip:unzip \
             llvm-dlltool:llvm lld-link:lld clang:clang i686-w64-mingw32-gcc:gcc-mingw-w64-i686 \
-            i686-w64-mingw32-dlltool:binutils-mingw-w64-i686 pkg-config:pkgconf; do
+            i686-w64-mingw32-dlltool:binutils-mingw-w64-i686 pkg-config:pkgconf help2man:help2man man:man-db; do
   command -v "${need%%:*}" >/dev/null \
     || skip "no ${need%%:*} (Debian package ${need#*:}); the release files were not built or checked"
 done
@@ -134,6 +135,8 @@ for pair in amd64:x86_64-linux-gnu i386:i386-linux-gnu; do
 done
 check "veltoclient-tools holds velto and velto-caster" \
   holds veltoclient-tools amd64 usr/bin/velto usr/bin/velto-caster
+check "veltoclient-tools holds their manual pages, compressed" \
+  holds veltoclient-tools amd64 usr/share/man/man1/velto.1.gz usr/share/man/man1/velto-caster.1.gz
 check "runtime and -dev packages are Multi-Arch: same" \
   eval '(for file in $(deb libveltoclient64 amd64) $(deb libveltoclient32 i386) $(deb libveltoclient-dev amd64) \
                      $(deb libveltoclient-dev i386); do
@@ -174,6 +177,8 @@ check "lintian finds no error" [ "$lintian_status" -eq 0 ]
 # informational one (-z now, fortified functions, stack protector, PIE).
 check "lintian -I: no hardening tag for the tools" \
   eval '! grep -q "^[EWI]: veltoclient-tools: hardening-" "$work/lintian.log"'
+check "lintian: a manual page for each of the tools" \
+  eval '! grep -q "^[EWI]: veltoclient-tools: no-manual-page" "$work/lintian.log"'
 
 # The tarball of an architecture holds what its packages install below /usr
 # (less Debian's docs), each file from one package only, the license, the
@@ -205,6 +210,14 @@ case $? in
   77) skip "no network namespace (tests/tools/sandbox.sh) to run the example in" ;;
   *) check "the example builds with pkg-config and find_package and streams" false ;;
 esac
+
+# `man velto` as it works once the package is installed: the pages in the
+# unpacked package's man directory, each saying the packages' version.
+check "man velto and man velto-caster show their pages, version $version" \
+  eval 'for page in velto velto-caster; do
+          MANPATH=$debroot/usr/share/man MANWIDTH=80 man -P cat "$page" 2>/dev/null >"$work/$page.man" &&
+            grep -q "^NAME" "$work/$page.man" && grep -q "$page $version" "$work/$page.man" || exit 1
+        done'
 
 # A Debian package built against libveltoclient-dev: dpkg-shlibdeps finds the
 # runtime package's symbols file in its build tree and asks for it.

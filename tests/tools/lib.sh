@@ -1,5 +1,5 @@
 # Shared helpers of the tool tests (sourced). Expects VELTO, VELTO_CASTER
-# and VELTO_SANDBOX in the environment (set by tools/CMakeLists.txt). A
+# and VELTO_SANDBOX in the environment (set by tests/tools/CMakeLists.txt). A
 # script that sets NEEDS_SANDBOX=1 before sourcing is re-run inside its own
 # network namespace (tests/tools/sandbox.sh), where it may own port 2101.
 set -u

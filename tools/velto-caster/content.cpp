@@ -10,21 +10,11 @@
 
 namespace {
 
-const int kExitUsage = 2;
-// The longest descriptor a 1033 may carry.
-const size_t kMaxReceiverDescriptor = 31;
-// A reference station ID has 12 bits.
-const int kMaxStationId = 4095;
 // The station's own messages go with the first epoch and then this often.
 const uint64_t kStationEveryMs = 10000;
 // Epoch intervals the synthetic station may choose, shortest first: the
 // shortest whose bytes fit in the --rate budget is taken.
 const uint64_t kEpochIntervalsMs[] = {10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 30000, 60000};
-
-[[noreturn]] void usageError(const std::string &message) {
-    fprintf(stderr, "velto-caster: %s\n(see velto-caster --help)\n", message.c_str());
-    exit(kExitUsage);
-}
 
 // GPS time now, in milliseconds since the GPS epoch: the system clock plus
 // the leap seconds (the analysis assumes the same count by default).
@@ -100,66 +90,6 @@ private:
 };
 
 } // namespace
-
-bool parseContentOption(const std::string &arg, bool hasInlineValue,
-                        const std::function<const char *()> &value, ContentOptions *options) {
-    if (arg == "--replay") {
-        options->replayFile = value();
-        if (options->replayFile.empty())
-            usageError("--replay needs a file name");
-    } else if (arg == "--loop" && !hasInlineValue) {
-        options->loop = true;
-    } else if (arg == "--station-id") {
-        const char *text = value();
-        char *end = NULL;
-        long id = strtol(text, &end, 10);
-        if (end == text || *end != '\0' || id < 0 || id > kMaxStationId)
-            usageError("--station-id takes 0 to " + std::to_string(kMaxStationId));
-        options->stationId = (int)id;
-    } else if (arg == "--station-per-connection" && !hasInlineValue) {
-        options->stationPerConnection = true;
-    } else if (arg == "--receiver-descriptor") {
-        options->receiverDescriptor = value();
-        if (options->receiverDescriptor.size() > kMaxReceiverDescriptor)
-            usageError("--receiver-descriptor takes at most " + std::to_string(kMaxReceiverDescriptor) +
-                       " characters");
-    } else {
-        return false;
-    }
-    return true;
-}
-
-void finishContentOptions(ContentOptions *options) {
-    if (options->replayFile.empty()) {
-        if (options->loop)
-            usageError("--loop goes with --replay");
-        return;
-    }
-    std::shared_ptr<Recording> recording(new Recording);
-    std::string problem = loadRecording(options->replayFile, recording.get());
-    if (!problem.empty())
-        usageError("--replay " + problem);
-    options->recording = recording;
-}
-
-void printContentUsage(FILE *to) {
-    fprintf(to,
-            "\n"
-            "Stream content (default: a synthetic station, see above):\n"
-            "  --station-id N      the synthetic station's reference station ID, 0 to %d;\n"
-            "                      the same on every connection, as a real station's (default %d)\n"
-            "  --station-per-connection  a new station ID for each stream connection instead\n"
-            "                      (the ID plus the connection's number), to see a client\n"
-            "                      notice a change of station\n"
-            "  --receiver-descriptor TEXT  receiver type the synthetic station sends in 1033\n"
-            "                      (at most %zu characters; default \"%s\")\n"
-            "  --replay FILE       serve this recorded RTCM 3 file instead: at the pace of its\n"
-            "                      observation epochs, or at --rate bytes per second when\n"
-            "                      --rate is given (0 = as fast as possible); the connection\n"
-            "                      closes at the end of the file\n"
-            "  --loop              with --replay: start over at the end, without end\n",
-            kMaxStationId, ContentOptions().stationId, kMaxReceiverDescriptor, kSyntheticReceiverType);
-}
 
 std::unique_ptr<StreamContent> openStreamContent(const ContentOptions &options, double rate,
                                                  int connectionNumber) {

@@ -6,15 +6,18 @@
 #define VELTO_CASTER_CONTENT_H
 
 #include <stddef.h>
-#include <stdint.h>
-#include <stdio.h>
 
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
+
+#include "stream_content.h"
 
 struct Recording;
+
+// A reference station ID has 12 bits.
+const int kMaxStationId = 4095;
+// The longest receiver descriptor a 1033 may carry.
+const size_t kMaxReceiverDescriptor = 31;
 
 struct ContentOptions {
     std::string replayFile;  // --replay
@@ -24,33 +27,6 @@ struct ContentOptions {
     int stationId = 1000;           // --station-id: the synthetic station's ID
     bool stationPerConnection = false; // --station-per-connection: a new ID each time
     std::shared_ptr<const Recording> recording; // the replayed file, read at start
-};
-
-// The options of this part of the command line. parseContentOption takes
-// one argument (its value through `value`) and says whether it was one of
-// them; finishContentOptions reads the file to replay. Both print the
-// problem and exit 2 for anything they cannot use.
-bool parseContentOption(const std::string &arg, bool hasInlineValue,
-                        const std::function<const char *()> &value, ContentOptions *options);
-void finishContentOptions(ContentOptions *options);
-void printContentUsage(FILE *to);
-
-class StreamContent {
-public:
-    virtual ~StreamContent() {}
-
-    struct Bytes {
-        const uint8_t *data;
-        size_t size;
-    };
-    // The bytes due now, at most limit of them (size 0 when none are). They
-    // stay valid until the next call.
-    virtual Bytes due(size_t limit) = 0;
-    // Milliseconds until more bytes are due, at most cap; 0 when they are
-    // due now.
-    virtual int msUntilDue(int cap) = 0;
-    // A replay without --loop has sent the whole file.
-    virtual bool finished() const = 0;
 };
 
 // The content of one client's stream, from its start. rate is --rate

@@ -30,10 +30,10 @@
 #include <thread>
 #include <vector>
 
-#include "display.h"
 #include "content.h"
+#include "display.h"
+#include "frame_scanner.h"
 #include "options.h"
-#include "rtcm.h"
 
 namespace {
 
@@ -61,6 +61,12 @@ const int kAcceptBackOffMs = 100;
 // Closed at once when accept runs out of descriptors, so the next try can
 // succeed.
 const size_t kEvictOnShortage = 8;
+
+// Counts the frames a connection was sent, for its log line.
+struct FrameCounter : analysis::FrameSink {
+    void onFrame(const uint8_t *, size_t) override {}
+    analysis::FrameScanner scanner{this};
+};
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -440,7 +446,7 @@ std::string Caster::sourceTable() const {
     body += "NET;VELTO;Velto;B;N;none;none;none;none\r\n";
     body += "ENDSOURCETABLE\r\n";
     return "SOURCETABLE 200 OK\r\n"
-           "Server: velto-caster/1.0\r\n"
+           "Server: velto-caster/" VELTO_VERSION "\r\n"
            "Content-Type: text/plain\r\n"
            "Content-Length: " + std::to_string(body.size()) + "\r\n"
            "\r\n" + body;
@@ -463,7 +469,7 @@ std::string Caster::stream(Connection *connection) {
 
     std::unique_ptr<StreamContent> content =
         openStreamContent(options_.content, options_.rate, connection->number);
-    rtcm::FrameScanner sentFrames;
+    FrameCounter sentFrames;
     uint64_t sent = 0;
     std::string ending = "caster stopped";
     Clock::time_point start = Clock::now();
@@ -485,7 +491,7 @@ std::string Caster::stream(Connection *connection) {
                 break;
             }
             record(recordFd, due.data, due.size);
-            sentFrames.feed(due.data, due.size);
+            sentFrames.scanner.feed(due.data, due.size);
             sent += due.size;
         }
         int event = waitReadable(fd, stalled ? kTickMs : content->msUntilDue(kTickMs));
@@ -498,7 +504,7 @@ std::string Caster::stream(Connection *connection) {
         close(recordFd);
     char summary[160];
     snprintf(summary, sizeof summary, "streamed %llu bytes (%llu frames) in %.1f s, %s",
-             (unsigned long long)sent, (unsigned long long)sentFrames.frames(), secondsSince(start),
+             (unsigned long long)sent, (unsigned long long)sentFrames.scanner.counts().frames, secondsSince(start),
              ending.c_str());
     return summary;
 }

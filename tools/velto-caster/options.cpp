@@ -5,14 +5,85 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
+#include <memory>
+
+#include "replay.h"
+#include "synthetic.h"
+
 const char kLibraryCredential[] = "cXdlcnQ6eXVpb3A=";
 
 namespace {
 
 const char kProgram[] = "velto-caster";
-const char kVersion[] = "1.1.0";
 const char kDefaultMount[] = "RTCM3_DEMO";
 const int kExitUsage = 2;
+
+[[noreturn]] void usageError(const std::string &message) {
+    fprintf(stderr, "%s: %s\n(see %s --help)\n", kProgram, message.c_str(), kProgram);
+    exit(kExitUsage);
+}
+
+void printContentUsage(FILE *to) {
+    fprintf(to,
+            "\n"
+            "Stream content (default: a synthetic station, see above):\n"
+            "  --station-id N      the synthetic station's reference station ID, 0 to %d;\n"
+            "                      the same on every connection, as a real station's (default %d)\n"
+            "  --station-per-connection  a new station ID for each stream connection instead\n"
+            "                      (the ID plus the connection's number), to see a client\n"
+            "                      notice a change of station\n"
+            "  --receiver-descriptor TEXT  receiver type the synthetic station sends in 1033\n"
+            "                      (at most %zu characters; default \"%s\")\n"
+            "  --replay FILE       serve this recorded RTCM 3 file instead: at the pace of its\n"
+            "                      observation epochs, or at --rate bytes per second when\n"
+            "                      --rate is given (0 = as fast as possible); the connection\n"
+            "                      closes at the end of the file\n"
+            "  --loop              with --replay: start over at the end, without end\n",
+            kMaxStationId, ContentOptions().stationId, kMaxReceiverDescriptor, kSyntheticReceiverType);
+}
+
+// The options of what is streamed (content.h).
+bool parseContentOption(const std::string &arg, bool hasInlineValue,
+                        const std::function<const char *()> &value, ContentOptions *options) {
+    if (arg == "--replay") {
+        options->replayFile = value();
+        if (options->replayFile.empty())
+            usageError("--replay needs a file name");
+    } else if (arg == "--loop" && !hasInlineValue) {
+        options->loop = true;
+    } else if (arg == "--station-id") {
+        const char *text = value();
+        char *end = NULL;
+        long id = strtol(text, &end, 10);
+        if (end == text || *end != '\0' || id < 0 || id > kMaxStationId)
+            usageError("--station-id takes 0 to " + std::to_string(kMaxStationId));
+        options->stationId = (int)id;
+    } else if (arg == "--station-per-connection" && !hasInlineValue) {
+        options->stationPerConnection = true;
+    } else if (arg == "--receiver-descriptor") {
+        options->receiverDescriptor = value();
+        if (options->receiverDescriptor.size() > kMaxReceiverDescriptor)
+            usageError("--receiver-descriptor takes at most " + std::to_string(kMaxReceiverDescriptor) +
+                       " characters");
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void finishContentOptions(ContentOptions *options) {
+    if (options->replayFile.empty()) {
+        if (options->loop)
+            usageError("--loop goes with --replay");
+        return;
+    }
+    std::shared_ptr<Recording> recording(new Recording);
+    std::string problem = loadRecording(options->replayFile, recording.get());
+    if (!problem.empty())
+        usageError("--replay " + problem);
+    options->recording = recording;
+}
 
 void printUsage(FILE *to) {
     fprintf(to,
@@ -51,11 +122,6 @@ void printUsage(FILE *to) {
             "  velto stream RTCM3_DEMO --output demo.rtcm --duration 45\n",
             kDefaultMount, kLibraryCredential);
     printContentUsage(to);
-}
-
-[[noreturn]] void usageError(const std::string &message) {
-    fprintf(stderr, "%s: %s\n(see %s --help)\n", kProgram, message.c_str(), kProgram);
-    exit(kExitUsage);
 }
 
 double parseSeconds(const std::string &option, const char *text, bool allowZero) {
@@ -116,7 +182,7 @@ Options parseOptions(int argc, char **argv) {
             printUsage(stdout);
             exit(0);
         } else if (arg == "--version") {
-            printf("%s %s\n", kProgram, kVersion);
+            printf("%s %s\n", kProgram, VELTO_VERSION);
             exit(0);
         } else if (arg == "--port") {
             options.port = (int)parseWhole(arg, next(), 1, 65535);

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <vector>
 
-#include "content.h"
+#include "stream_content.h"
 
 class PacedContent : public StreamContent {
 public:

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "content.h"
+#include "stream_content.h"
 
 struct Recording {
     std::vector<uint8_t> bytes;

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "cli.h"
+#include "commands.h"
 #include "display.h"
 #include "velto.h"
 
@@ -34,11 +34,6 @@ void printMainUsage(FILE *to) {
 
 } // namespace
 
-void usageError(const std::string &message, const char *command) {
-    fprintf(stderr, "velto: %s\n(see velto %s--help)\n", message.c_str(), command);
-    exit(kExitUsage);
-}
-
 int main(int argc, char **argv) {
     if (argc < 2) {
         printMainUsage(stderr);
@@ -51,7 +46,7 @@ int main(int argc, char **argv) {
     }
     if (command == "--version") {
         VeltoVersionInfo version = VeltoVersion();
-        printf("velto 1.1.0, library release %04u-%02u-%02u, caster %s\n", version.year,
+        printf("velto %s, library release %04u-%02u-%02u, caster %s\n", VELTO_VERSION, version.year,
                version.month, version.day, kCaster);
         return 0;
     }

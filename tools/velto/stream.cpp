@@ -1,4 +1,4 @@
-// velto stream: runs the mount points' sessions (run_core.h) and tells what
+// velto stream: runs the mount points' sessions (core/run.h) and tells what
 // happens in lines, JSON events and, on a terminal, a live line.
 #include <unistd.h>
 
@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "run_core.h"
+#include "commands.h"
+#include "core/run.h"
+#include "print/printer.h"
 #include "stream_options.h"
 
 namespace {
@@ -15,27 +16,11 @@ namespace {
 const int kLiveRefreshMs = 250;
 const double kRateWindowSeconds = 3.0;
 
-RunSettings settingsOf(const StreamOptions &options) {
-    RunSettings settings;
-    settings.mounts = options.mounts;
-    settings.client = options.client;
-    settings.duration = options.duration;
-    settings.json = options.json;
-    settings.interval = options.interval;
-    settings.statsEvents = !options.json.empty() || options.verbosity == Verbosity::Verbose;
-    settings.retryRefused = options.retryRefused;
-    settings.analysis = options.analysis;
-    settings.verbosity = options.verbosity;
-    settings.live = options.live < 0 ? isatty(STDERR_FILENO) != 0 : options.live != 0;
-    settings.outputFor = [options](const std::string &mount) { return options.outputFor(mount); };
-    settings.outputDir = options.outputDir;
-    return settings;
-}
-
 // The live line of a terminal, redrawn four times a second: every mount
 // point's figures, and the rate of all of them together over a few seconds.
 class LiveLine {
 public:
+    explicit LiveLine(HumanLines &lines) : lines_(lines) {}
     void attach(RunCore *run) { run_ = run; }
 
     int draw(SteadyClock::time_point now) {
@@ -48,7 +33,7 @@ public:
             samples_.pop_front();
         double span = secondsBetween(samples_.front().when, now);
         double rate = span > 0 ? (double)(total - samples_.front().bytes) / span : 0;
-        run_->human().drawLive(stats, rate);
+        lines_.drawLive(stats, rate);
         return kLiveRefreshMs;
     }
 
@@ -57,6 +42,7 @@ private:
         SteadyClock::time_point when;
         uint64_t bytes;
     };
+    HumanLines &lines_;
     RunCore *run_ = nullptr;
     std::deque<Sample> samples_;
 };
@@ -65,12 +51,13 @@ private:
 
 int runStream(int argc, char **argv) {
     StreamOptions options = parseStreamOptions(argc, argv);
-    RunSettings settings = settingsOf(options);
-    LiveLine live;
+    bool live = options.live < 0 ? isatty(STDERR_FILENO) != 0 : options.live != 0;
+    RunPrinter printer(stderr, options.verbosity, live);
+    LiveLine liveLine(printer.lines());
     RunHooks hooks;
-    if (settings.live)
-        hooks.wake = [&live](SteadyClock::time_point now) { return live.draw(now); };
-    RunCore run(settings, hooks);
-    live.attach(&run);
+    if (live)
+        hooks.wake = [&liveLine](SteadyClock::time_point now) { return liveLine.draw(now); };
+    RunCore run(options, printer, exitStatusFor, hooks);
+    liveLine.attach(&run);
     return run.execute();
 }

@@ -5,17 +5,15 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "cli.h"
-#include "display.h"
-#include "names.h"
-#include "option_values.h"
+#include "commands.h"
+#include "core/names.h"
+#include "shared_options.h"
 
 namespace {
 
 const char kCommand[] = "stream ";
 
 [[noreturn]] void streamUsageError(const std::string &message) { usageError(message, kCommand); }
-
 
 void checkOutputs(const StreamOptions &options) {
     bool several = options.mounts.size() > 1;
@@ -38,16 +36,6 @@ void checkOutputs(const StreamOptions &options) {
 
 } // namespace
 
-std::string StreamOptions::outputFor(const std::string &mount) const {
-    if (noData)
-        return "";
-    if (!outputDir.empty())
-        return outputDir + "/" + names::safeFileName(mount);
-    if (output.empty() || output == "-")
-        return "-";
-    return names::expandPattern(output, mount);
-}
-
 void printStreamUsage(FILE *to) {
     fprintf(to,
             "Usage: velto stream MOUNT... [options] [--] [MOUNT...]\n"
@@ -66,21 +54,13 @@ void printStreamUsage(FILE *to) {
             "                      file-safe name (%%%% for a %%)\n"
             "  --output-dir DIR    one file per mount point in DIR, named after it\n"
             "  --no-data           count and analyse the bytes, keep none\n"
-            "  --client N          client number sent to the caster, 0 to 2147483647 (default 1)\n"
-            "  --duration SECONDS  stop by itself after this time\n"
-            "  --retry-refused     keep trying after a refusal, for casters that come back\n"
-            "  --outage-after S    a gap in the data longer than S seconds is an outage\n"
-            "                      (default 10)\n"
-            "  --leap-seconds N    GPS time minus UTC, for the latency of the corrections\n"
-            "                      (default 18)\n"
+            "%s"
             "  --json FILE         one JSON event per line to FILE (- for standard output when\n"
             "                      the data goes to files)\n"
-            "  --interval SECONDS  time between stats events per mount point (default 10)\n"
-            "  -q, --quiet         failures and the summary only\n"
-            "  -v, --verbose       also a line per mount point every --interval\n"
+            "%s%s"
             "  --live / --no-live  force the live line on or off\n"
             "  --force             write the binary stream to a terminal all the same\n"
-            "  --                  end of options: every later word is a mount point\n"
+            "%s"
             "\n"
             "File-safe names keep ASCII letters, digits, '-', '_' and '.' (not leading) and\n"
             "write any other byte as %%XX, so a file never lands outside its directory.\n"
@@ -101,7 +81,8 @@ void printStreamUsage(FILE *to) {
             "Examples:\n"
             "  velto stream RTCM3_DEMO --client 7 --output demo.rtcm --duration 45\n"
             "  velto stream MOUNT_A MOUNT_B --output-dir data --json - -q\n",
-            kCaster, kExitOutput, kExitRefusedAtStart, kExitNotAuthorised, kExitNotFound,
+            kCaster, kSharedOptionsHelp, kIntervalHelp, kVerbosityHelp, kEndOfOptionsHelp, kExitOutput,
+            kExitRefusedAtStart, kExitNotAuthorised, kExitNotFound,
             kExitNotImplemented, kExitNetwork, kExitDown, kExitStreaming, kExitUsage);
 }
 
@@ -109,7 +90,7 @@ StreamOptions parseStreamOptions(int argc, char **argv) {
     StreamOptions options;
     OptionReader in(kCommand, argc, argv);
     while (in.next()) {
-        if (readRunOption(in, &options))
+        if (readSharedOption(in, &options))
             continue;
         const std::string &name = in.name();
         if (name == "--help" || name == "-h") {
@@ -131,7 +112,7 @@ StreamOptions parseStreamOptions(int argc, char **argv) {
             in.unknown();
         }
     }
-    finishRunOptions(in, &options);
+    finishSharedOptions(in, &options);
     checkOutputs(options);
     return options;
 }

@@ -2,20 +2,15 @@
 #ifndef VELTO_TOOL_STREAM_OPTIONS_H
 #define VELTO_TOOL_STREAM_OPTIONS_H
 
-#include <string>
-#include <vector>
+#include <stdio.h>
 
-#include "option_values.h"
+#include "core/run_options.h"
 
+// The run's options (--output and --no-data among them), and the two that
+// only the terminal sees.
 struct StreamOptions : RunOptions {
-    std::string output;    // a file, "-", or a pattern with %m; empty: not given
-    bool noData = false;
     int live = -1;         // -1: when standard error is a terminal
     bool force = false;
-
-    // Where one mount point's bytes go: a path, "-" for standard output, or
-    // empty for nowhere.
-    std::string outputFor(const std::string &mount) const;
 };
 
 // Parses and checks the whole command line, before anything is started.

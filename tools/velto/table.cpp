@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "commands.h"
+#include "core/table_lookup.h"
+#include "core/table_probe.h"
 #include "display.h"
-#include "source_table.h"
 
 namespace {
 

@@ -28,27 +28,43 @@ if(CPP_HTTPLIB_FOUND AND VELTO_HTTPLIB_LIBRARY AND EXISTS ${VELTO_CHART_JS})
 endif()
 set(VELTO_MONITOR ${VELTO_MONITOR} CACHE INTERNAL "velto monitor is built")
 
+set(monitor ${CMAKE_CURRENT_LIST_DIR})
+# The monitor's view of a run, the page's state and /metrics: plain C++ over
+# the run's facts, without HTTP. Built wherever the tools are, so that its
+# tests (tools_reports) run there too; velto holds it only with the monitor.
+add_library(velto_monitor_state STATIC ${monitor}/state.cpp ${monitor}/metrics.cpp)
+target_link_libraries(velto_monitor_state PUBLIC velto_core)
+target_compile_options(velto_monitor_state PRIVATE ${velto_tool_warnings})
+velto_harden(velto_monitor_state)
+
 if(NOT VELTO_MONITOR)
   message(STATUS "velto monitor: not built (needs cpp-httplib for the target, Debian "
                  "libcpp-httplib-dev, and ${VELTO_CHART_JS}, Debian libjs-chart.js)")
   return()
 endif()
 
-set(page ${CMAKE_CURRENT_LIST_DIR})
+set(page ${monitor}/page)
+set(embed ${monitor}/embed.cmake)
 set(assets ${CMAKE_CURRENT_BINARY_DIR}/monitor_assets.cpp)
 set(files index_html=${page}/index.html monitor_js=${page}/monitor.js
           monitor_css=${page}/monitor.css chart_js=${VELTO_CHART_JS})
 add_custom_command(OUTPUT ${assets}
-  COMMAND ${CMAKE_COMMAND} -DOUTPUT=${assets} "-DFILES=${files}" -P ${page}/embed.cmake
-  DEPENDS ${page}/embed.cmake ${page}/index.html ${page}/monitor.js ${page}/monitor.css
+  COMMAND ${CMAKE_COMMAND} -DOUTPUT=${assets} "-DFILES=${files}" -P ${embed}
+  DEPENDS ${embed} ${page}/index.html ${page}/monitor.js ${page}/monitor.css
           ${VELTO_CHART_JS}
   COMMENT "Building the monitor's page into velto"
   VERBATIM)
 
-target_sources(velto PRIVATE
-  velto/monitor.cpp velto/monitor_options.cpp velto/monitor_state.cpp velto/monitor_http.cpp
-  velto/event_hub.cpp velto/metrics.cpp ${assets})
-target_include_directories(velto PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/velto ${CPP_HTTPLIB_INCLUDE_DIRS})
+# The rest of it, the command with its options, the event streams, the gate
+# and the HTTP side, over the state above and velto's core.
+add_library(velto_monitor STATIC
+  ${monitor}/command.cpp ${monitor}/options.cpp ${monitor}/event_hub.cpp ${monitor}/gate.cpp
+  ${monitor}/http.cpp ${assets})
+target_include_directories(velto_monitor PRIVATE ${CPP_HTTPLIB_INCLUDE_DIRS})
+target_compile_options(velto_monitor PRIVATE ${CPP_HTTPLIB_CFLAGS_OTHER})
+target_link_libraries(velto_monitor PUBLIC velto_monitor_state velto_command_line velto_print
+                      velto_core ${VELTO_HTTPLIB_LIBRARY})
+target_compile_options(velto_monitor PRIVATE ${velto_tool_warnings})
+velto_harden(velto_monitor)
+target_link_libraries(velto PRIVATE velto_monitor)
 target_compile_definitions(velto PRIVATE VELTO_WITH_MONITOR)
-target_compile_options(velto PRIVATE ${CPP_HTTPLIB_CFLAGS_OTHER})
-target_link_libraries(velto PRIVATE ${VELTO_HTTPLIB_LIBRARY})
