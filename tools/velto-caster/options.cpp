@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "mount_point.h"
 #include "replay.h"
 #include "synthetic.h"
 
@@ -145,18 +146,6 @@ long parseWhole(const std::string &option, const char *text, long low, long high
     return value;
 }
 
-// Every name velto can ask for: printable ASCII without spaces. A ';' in a
-// name makes its own source-table record ambiguous, as it would on any
-// caster; the stream itself is served all the same.
-bool validMountName(const std::string &name) {
-    if (name.empty())
-        return false;
-    for (unsigned char c : name)
-        if (c < 0x21 || c > 0x7E)
-            return false;
-    return true;
-}
-
 } // namespace
 
 Options parseOptions(int argc, char **argv) {
@@ -188,7 +177,7 @@ Options parseOptions(int argc, char **argv) {
             options.port = (int)parseWhole(arg, next(), 1, 65535);
         } else if (arg == "--mount") {
             const char *name = next();
-            if (!validMountName(name))
+            if (!mount_point::valid(name))
                 usageError(std::string("not a usable mount point name: '") + name + "'");
             options.mounts.push_back(name);
         } else if (arg == "--rate") {

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "commands.h"
-#include "core/names.h"
 #include "display.h"
+#include "mount_point.h"
 
 const char kSharedOptionsHelp[] =
     "  --client N          client number sent to the caster, 0 to 2147483647 (default 1)\n"
@@ -66,7 +66,7 @@ void checkMountPoints(const char *command, const std::vector<std::string> &mount
         usageError(std::string(command) + "needs at least one mount point", command);
     std::set<std::string> seen;
     for (const std::string &mount : mounts) {
-        if (!names::validMountPoint(mount))
+        if (!mount_point::valid(mount))
             usageError("'" + display::escaped(mount) +
                            "' is not a mount point: it must be printable ASCII without spaces",
                        command);

@@ -37,7 +37,7 @@ usage_error "interval zero" "$VELTO" stream A --interval 0 --json x
 usage_error "table with an argument" "$VELTO" table extra
 usage_error "caster: unknown option" "$VELTO_CASTER" --colour
 usage_error "caster: port out of range" "$VELTO_CASTER" --port 70000
-usage_error "caster: mount name with a ;" "$VELTO_CASTER" --mount 'A;B'
+usage_error "caster: mount name with a space" "$VELTO_CASTER" --mount 'A B'
 usage_error "caster: empty credential" "$VELTO_CASTER" --credential ''
 
 # Group: input that would reach the caster's request line changed, or a

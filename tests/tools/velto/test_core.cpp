@@ -12,6 +12,7 @@
 #include "core/run_options.h"
 #include "core/table_probe.h"
 #include "core/timeline.h"
+#include "mount_point.h"
 
 namespace {
 
@@ -125,9 +126,9 @@ TEST(Names, SafeFileNames) {
     // Distinct names stay distinct, the escape itself included.
     EXPECT_NE(names::safeFileName("a/"), names::safeFileName("a%2F"));
 
-    EXPECT_TRUE(names::validMountPoint("!~"));
+    EXPECT_TRUE(mount_point::valid("!~"));
     for (const char *bad : {"", "A B", "A\r\nHost: x", "A\x7F", "A\x80"})
-        EXPECT_FALSE(names::validMountPoint(bad)) << bad;
+        EXPECT_FALSE(mount_point::valid(bad)) << bad;
 }
 
 TEST(Names, OutputPatterns) {

@@ -8,15 +8,6 @@
 
 namespace names {
 
-bool validMountPoint(const std::string &name) {
-    if (name.empty())
-        return false;
-    for (unsigned char c : name)
-        if (c < 0x21 || c > 0x7E)
-            return false;
-    return true;
-}
-
 std::string safeFileName(const std::string &mount) {
     std::string name;
     for (size_t i = 0; i < mount.size(); ++i) {

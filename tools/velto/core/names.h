@@ -8,11 +8,6 @@
 
 namespace names {
 
-// NTRIP mount points are non-empty printable ASCII without spaces. The
-// library puts the name verbatim into its request line, so a space, CR or LF
-// would let a name add words or header lines to the request.
-bool validMountPoint(const std::string &name);
-
 // One path component that stays inside its directory: ASCII letters,
 // digits, '-', '_' and '.' (except a leading one) stay as they are; every
 // other byte, '/' and '%' included, becomes %XX. Distinct mount points get
