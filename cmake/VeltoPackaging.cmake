@@ -69,14 +69,14 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # files live in the architecture's own directories, and the files the amd64
 # and i386 packages share (the header, the bindings, the docs) are the same
 # byte for byte, so that both can be installed side by side. CPack (3.25)
-# cannot write the field: packaging/deb/add-multiarch.cmake adds it.
+# cannot write the field: packaging/deb/finish-packages.cmake adds it.
 set(CPACK_VELTO_MULTIARCH_SAME ${velto_runtime_package} libveltoclient-dev)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "NTRIP client library
 ${velto_about}
 
 This package holds the shared library ${CMAKE_SHARED_LIBRARY_PREFIX}${VELTO_OUTPUT_NAME}${CMAKE_SHARED_LIBRARY_SUFFIX}.")
 # The library needs ldconfig after it is installed or removed: a trigger,
-# not maintainer scripts (packaging/deb/drop-ldconfig-scripts.cmake).
+# not maintainer scripts (packaging/deb/finish-packages.cmake).
 # Its SONAME has no version, which the shlibs format cannot express; a
 # symbols file can, and lets dpkg-shlibdeps give a program built against
 # libveltoclient-dev its dependency on the runtime package.
@@ -116,7 +116,6 @@ set(CPACK_VELTO_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_VELTO_CASTER_HOST ${VELTO_CASTER_HOST})
 set(CPACK_VELTO_PACKAGES ${velto_runtime_package} libveltoclient-dev veltoclient-tools)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb/add-docs.cmake)
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb/drop-ldconfig-scripts.cmake
-                              ${PROJECT_SOURCE_DIR}/packaging/deb/add-multiarch.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb/finish-packages.cmake)
 
 include(CPack)
