@@ -32,6 +32,12 @@ def check(what, condition, detail=""):
         print("FAIL: %s %s" % (what, detail), file=sys.stderr)
 
 
+def slow_factor():
+    """How much slower than a plain host this one runs (an emulated machine
+    sets VELTO_TEST_SLOW_HOST), for bounds on time or work."""
+    return max(1.0, float(os.environ.get("VELTO_TEST_SLOW_HOST") or 1))
+
+
 def connections(caster_log, sent_dir, mount=None, agent=None):
     """The recorded bytes of each stream connection, in order."""
     pattern = re.compile(r' #(\d+) \S+ open: "GET /(\S*)" \((.*)\) -> ICY 200 OK$')
@@ -166,7 +172,7 @@ def events(path, velto_log, caster_log, sent_dir, out_dir):
         # sanitizer run may hold a block back now and then, and an emulated
         # one (VELTO_TEST_SLOW_HOST) is slower still.
         latency = rtcm["latency"]["run"]
-        slow = max(1.0, float(os.environ.get("VELTO_TEST_SLOW_HOST") or 1))
+        slow = slow_factor()
         check("%s: the station and its latency on loopback" % m,
               rtcm["station"]["id"] is not None and rtcm["station"]["receiver"] is not None and
               latency["count"] > 0 and 0 <= latency["min_ms"] and latency["mean_ms"] < 100 * slow and
