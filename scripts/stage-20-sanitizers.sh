@@ -23,7 +23,11 @@ fi
 run_suite() {
   local dir=$1 sanitizers=$2 extra_flags=$3
   echo "--- $sanitizers: configure and build in $dir"
+  # -O1 and line tables only, as the sanitizers advise: the reports keep
+  # their file and line, and the two builds take half the time of -O2 -g.
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
         -DVELTO_SANITIZE="$sanitizers" \
         -DCMAKE_C_FLAGS="$extra_flags" -DCMAKE_CXX_FLAGS="$extra_flags" >/dev/null
   cmake --build "$dir" -j"$jobs"
