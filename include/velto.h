@@ -21,8 +21,10 @@
  *   - The data callback runs with the client's lock held. From inside it,
  *     never call VeltoStop, VeltoStart or VeltoDestruct on the same handle.
  *     From inside the status callback VeltoStop and VeltoStatus are allowed;
- *     VeltoStart and VeltoDestruct are not (they wait for the very thread
- *     that makes the call).
+ *     VeltoStart and VeltoDestruct are not. Should either be called on the
+ *     client's own thread all the same, VeltoStart changes nothing, and
+ *     VeltoDestruct returns at once and leaves the freeing to that thread
+ *     once the callback has returned; no callback follows.
  *
  * On Windows the host must call WSAStartup before the first VeltoStart or
  * VeltoSourceTable; the library never initialises Winsock itself.
