@@ -34,6 +34,7 @@
 #include "display.h"
 #include "frame_scanner.h"
 #include "options.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -222,15 +223,7 @@ int Caster::openConnectionRecord(const Connection *connection) {
 }
 
 int Caster::run() {
-    signal(SIGPIPE, SIG_IGN);
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    // Blocked before any thread exists, so only the signalfd sees them.
-    pthread_sigmask(SIG_BLOCK, &stopSignals, NULL);
-    int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    int signals = takeStopSignals(); // before any connection thread exists
     if (signals < 0 || !openListener() || !openRecord())
         return kExitSetup;
 

@@ -13,26 +13,12 @@
 #include <algorithm>
 
 #include "display.h"
+#include "stop_signals.h"
 
 namespace {
 
 const int kIdleWakeMs = 1000;
 const double kFinalStatusWaitSeconds = 10; // the client threads end within ~2 s
-
-// Blocked before the library (or a web server) creates its first thread,
-// which inherits the mask: the signals then reach only the signalfd read on
-// the main thread.
-int takeStopSignals() {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, NULL);
-    // A reader that went away shows as a failed write, not a killed process.
-    signal(SIGPIPE, SIG_IGN);
-    return signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-}
 
 // Each mount point holds a socket and a file: hundreds of them need more
 // than the usual soft limit of 1024 descriptors.
