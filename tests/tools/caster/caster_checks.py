@@ -79,13 +79,13 @@ def exchange(request, read_seconds=3.0):
         return data, closed
 
 
-def read_stream(seconds, mount="RTCM3_DEMO"):
-    """Stream answer: (answer head, stream bytes, closed by caster, seconds
-    until closed)."""
+def receive_stream(seconds, mount="RTCM3_DEMO"):
+    """Asks for a stream and reads it for the given time: (bytes, seconds
+    until the caster closed or None, seconds until the last bytes came)."""
     with socket.create_connection(("127.0.0.1", PORT), timeout=5) as s:
         s.sendall(stream_request(mount))
         start = time.monotonic()
-        data, closed, closed_after = b"", False, None
+        data, closed_after, last_data = b"", None, None
         while time.monotonic() - start < seconds:
             s.settimeout(0.1)
             try:
@@ -93,11 +93,19 @@ def read_stream(seconds, mount="RTCM3_DEMO"):
             except socket.timeout:
                 continue
             if not chunk:
-                closed, closed_after = True, time.monotonic() - start
+                closed_after = time.monotonic() - start
                 break
             data += chunk
-        head, _, body = data.partition(b"\r\n")
-        return head + b"\r\n", body, closed, closed_after
+            last_data = time.monotonic() - start
+        return data, closed_after, last_data
+
+
+def read_stream(seconds, mount="RTCM3_DEMO"):
+    """Stream answer: (answer head, stream bytes, closed by caster, seconds
+    until closed)."""
+    data, closed_after, _ = receive_stream(seconds, mount)
+    head, _, body = data.partition(b"\r\n")
+    return head + b"\r\n", body, closed_after is not None, closed_after
 
 
 # Group: the answers a client gets for what it asks. A library client,
@@ -189,19 +197,8 @@ def limited_drops():  # caster started with --drop-every 1 --drops 1
 
 
 def stalled():  # caster started with --stall-after 1 --rate 20000
-    with socket.create_connection(("127.0.0.1", PORT), timeout=5) as s:
-        s.sendall(stream_request("RTCM3_DEMO"))
-        start, last_data, closed = time.monotonic(), None, False
-        while time.monotonic() - start < 3.5:
-            s.settimeout(0.1)
-            try:
-                chunk = s.recv(65536)
-            except socket.timeout:
-                continue
-            if not chunk:
-                closed = True
-                break
-            last_data = time.monotonic() - start
+    _, closed_after, last_data = receive_stream(3.5)
+    closed = closed_after is not None
     check("--stall-after 1: data stops after about a second",
           last_data is not None and 0.8 <= last_data <= 2.5, str(last_data))
     check("--stall-after 1: but the link stays open", not closed)
