@@ -45,7 +45,7 @@ vm32_image() {
   [ "${1:-}" = --minimal ] && return 0
   [ "$(id -u)" -eq 0 ] || return 0
   source scripts/lib-i386.sh
-  i386_native && return 0
+  i386_vm_wanted || ! i386_native || return 0
   bash scripts/vm32.sh image >/dev/null || echo "install-deps: the 32-bit test machine could not be built" >&2
 }
 
