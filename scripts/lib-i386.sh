@@ -48,7 +48,7 @@ i386_choose() {
 # Under the VM's software emulation every step takes several times as long:
 # the factor that the tests' "at once" bounds allow (VELTO_TEST_SLOW_HOST).
 i386_slow_factor() {
-  if [ "$i386_where" = vm ] && [ ! -w /dev/kvm ]; then echo 4; else echo 1; fi
+  if [ "$i386_where" = vm ] && [ "$(bash "$i386_vm" accel)" = tcg ]; then echo 4; else echo 1; fi
 }
 
 # i386_run DIR COMMAND [ARGS...]: runs COMMAND where i386_choose said, as

@@ -11,6 +11,7 @@
 #                                               boot, run COMMAND as root, exit with its status
 #   scripts/vm32.sh shell [DIR]                 an interactive shell in the machine, for debugging
 #   scripts/vm32.sh usable                      exit 0 when runs can start here (image and qemu)
+#   scripts/vm32.sh accel                       print how the machine runs here: kvm or tcg
 #
 # The image lives in a machine-wide cache outside the clone
 # (/var/cache/velto-vm32 as root, else ~/.cache/velto-vm32; VELTO_VM32_CACHE
@@ -59,6 +60,19 @@ quote() {
   done
 }
 
+# The processor the machine gets under KVM. A host that is itself a virtual
+# machine may refuse some of the host processor's model registers (qemu then
+# aborts on IA32_ARCH_CAPABILITIES, MSR 0x10a); the guest does without it.
+kvm_cpu=host,-arch-capabilities
+
+# True when KVM can run the machine here: /dev/kvm is usable and qemu gets
+# as far as a stopped processor with it (nested hosts can fail even that).
+kvm_usable() {
+  [ -w /dev/kvm ] || return 1
+  echo quit | timeout 10 qemu-system-x86_64 -accel kvm -cpu "$kvm_cpu" -m 64 -nodefaults \
+    -no-user-config -display none -S -monitor stdio >/dev/null 2>&1
+}
+
 # boot CONTROL IMAGE_DIR SNAPSHOT(on|off) TIMEOUT INTERACTIVE(0|1) [SHARE]
 # Boots the machine once; CONTROL holds job.sh and receives the status.
 boot() {
@@ -66,7 +80,7 @@ boot() {
   local accel=(-accel tcg,thread=multi -cpu max,-smap)
   # 32-bit Wine oopses the guest kernel at a 32-bit iret under TCG with
   # SMAP; hence -smap. With KVM the host's processor is used as it is.
-  if [ -w /dev/kvm ]; then accel=(-accel kvm -cpu host); fi
+  if kvm_usable; then accel=(-accel kvm -cpu "$kvm_cpu"); fi
   local args=(
     "${accel[@]}" -smp 2 -m 4096 -nodefaults -no-user-config -display none -no-reboot
     -kernel "$dir/vmlinuz" -initrd "$dir/initrd.img"
@@ -222,6 +236,10 @@ case $command in
   usable)
     command -v qemu-system-x86_64 >/dev/null && image_ready
     ;;
+  accel)
+    need_qemu
+    kvm_usable && echo kvm || echo tcg
+    ;;
   run)
     limit=${VELTO_VM32_TIMEOUT:-1800}
     if [ "${1:-}" = --timeout ]; then
@@ -238,7 +256,7 @@ case $command in
     run_job 0 1 "${1:-$PWD}" setsid -c bash -i
     ;;
   *)
-    sed -n '9,13p' "$0" >&2
+    sed -n '9,14p' "$0" >&2
     exit 2
     ;;
 esac
