@@ -65,12 +65,24 @@ quote() {
 # aborts on IA32_ARCH_CAPABILITIES, MSR 0x10a); the guest does without it.
 kvm_cpu=host,-arch-capabilities
 
-# True when KVM can run the machine here: /dev/kvm is usable and qemu gets
-# as far as a stopped processor with it (nested hosts can fail even that).
+# True when KVM can run the machine here, with the kernel KERNEL: /dev/kvm
+# is usable and that kernel gets as far as its first console line with it.
+# Nested hosts can offer a /dev/kvm on which a guest hangs in its first
+# instructions. The answer holds for this boot of the host, so it is kept
+# under the host's boot id and the probe's few seconds are paid once.
 kvm_usable() {
+  local kernel=$1 answer probe
   [ -w /dev/kvm ] || return 1
-  echo quit | timeout 10 qemu-system-x86_64 -accel kvm -cpu "$kvm_cpu" -m 64 -nodefaults \
-    -no-user-config -display none -S -monitor stdio >/dev/null 2>&1
+  answer=${TMPDIR:-/tmp}/velto-vm32-kvm.$(cat /proc/sys/kernel/random/boot_id 2>/dev/null)
+  if [ ! -f "$answer" ]; then
+    probe=$(mktemp)
+    timeout -k 2 20 qemu-system-x86_64 -accel kvm -cpu "$kvm_cpu" -m 256 -nodefaults \
+      -no-user-config -display none -no-reboot -kernel "$kernel" \
+      -append "console=ttyS0 panic=-1" -serial "file:$probe" </dev/null >/dev/null 2>&1
+    if grep -q "Linux version" "$probe"; then echo kvm >"$answer"; else echo tcg >"$answer"; fi
+    rm -f "$probe"
+  fi
+  [ "$(cat "$answer")" = kvm ]
 }
 
 # boot CONTROL IMAGE_DIR SNAPSHOT(on|off) TIMEOUT INTERACTIVE(0|1) [SHARE]
@@ -80,7 +92,7 @@ boot() {
   local accel=(-accel tcg,thread=multi -cpu max,-smap)
   # 32-bit Wine oopses the guest kernel at a 32-bit iret under TCG with
   # SMAP; hence -smap. With KVM the host's processor is used as it is.
-  if kvm_usable; then accel=(-accel kvm -cpu "$kvm_cpu"); fi
+  if kvm_usable "$dir/vmlinuz"; then accel=(-accel kvm -cpu "$kvm_cpu"); fi
   local args=(
     "${accel[@]}" -smp 2 -m 4096 -nodefaults -no-user-config -display none -no-reboot
     -kernel "$dir/vmlinuz" -initrd "$dir/initrd.img"
@@ -238,7 +250,8 @@ case $command in
     ;;
   accel)
     need_qemu
-    kvm_usable && echo kvm || echo tcg
+    image_ready || die "no image for this recipe in $cache: run 'scripts/vm32.sh image' (as root) first"
+    kvm_usable "$(image_dir)/vmlinuz" && echo kvm || echo tcg
     ;;
   run)
     limit=${VELTO_VM32_TIMEOUT:-1800}
