@@ -40,7 +40,9 @@ i386_choose() {
   elif bash "$i386_vm" usable; then
     i386_where=vm
   else
-    i386_why="$(i386_vm_wanted && echo "VELTO_32BIT_IN_VM=1 asks for the 32-bit test machine" || echo "this machine's kernel runs no i386 programs"), and the 32-bit test machine is not ready (as root: scripts/vm32.sh image; it needs qemu-system-x86 and debootstrap)"
+    i386_why="this machine's kernel runs no i386 programs"
+    i386_vm_wanted && i386_why="VELTO_32BIT_IN_VM=1 asks for the 32-bit test machine"
+    i386_why+=", and the 32-bit test machine is not ready (as root: scripts/vm32.sh image; it needs qemu-system-x86 and debootstrap)"
     return 1
   fi
 }

@@ -79,7 +79,9 @@ kvm_usable() {
     timeout -k 2 20 qemu-system-x86_64 -accel kvm -cpu "$kvm_cpu" -m 256 -nodefaults \
       -no-user-config -display none -no-reboot -kernel "$kernel" \
       -append "console=ttyS0 panic=-1" -serial "file:$probe" </dev/null >/dev/null 2>&1
-    if grep -q "Linux version" "$probe"; then echo kvm >"$answer"; else echo tcg >"$answer"; fi
+    # Written whole, then moved in: a probe cut short leaves no answer.
+    if grep -q "Linux version" "$probe"; then echo kvm >"$probe.answer"; else echo tcg >"$probe.answer"; fi
+    mv -f "$probe.answer" "$answer"
     rm -f "$probe"
   fi
   [ "$(cat "$answer")" = kvm ]
@@ -91,7 +93,8 @@ boot() {
   local control=$1 dir=$2 snapshot=$3 limit=$4 interactive=$5 share=${6:-}
   local accel=(-accel tcg,thread=multi -cpu max,-smap)
   # 32-bit Wine oopses the guest kernel at a 32-bit iret under TCG with
-  # SMAP; hence -smap. With KVM the host's processor is used as it is.
+  # SMAP; hence -smap. With KVM the host's processor is used, less the one
+  # register that nested hosts refuse.
   if kvm_usable "$dir/vmlinuz"; then accel=(-accel kvm -cpu "$kvm_cpu"); fi
   local args=(
     "${accel[@]}" -smp 2 -m 4096 -nodefaults -no-user-config -display none -no-reboot
